@@ -1,0 +1,47 @@
+#include "core/time_text.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "core/node.h"
+#include "platform/local_time.h"
+
+namespace ostrel {
+
+namespace {
+
+// Copies an ASCII text into a 20-unit area, terminator included.
+void store_ascii(char16_t* area, const char* text) {
+    size_t i = 0;
+    for (; text[i] && i + 1 < time_text_units; ++i) area[i] = static_cast<unsigned char>(text[i]);
+    area[i] = 0;
+}
+
+}  // namespace
+
+void write_fat_time_text(char16_t* area, uint16_t date, uint16_t time, uint8_t ten_ms) {
+    if (!area || date == 0) return;
+    const int year = (date >> 9) + 1980, month = (date >> 5) & 15, day = date & 31;
+    char text[64];
+    if (time == 0) {
+        std::snprintf(text, sizeof text, "%.4d/%.2d/%.2d", year, month, day);
+    } else {
+        const int second = 2 * (time & 31) + ten_ms / 100;
+        std::snprintf(text, sizeof text, "%.4d/%.2d/%.2d %.2d:%.2d:%.2d", year, month, day, time >> 11,
+                      (time >> 5) & 63, second);
+    }
+    store_ascii(area, text);
+}
+
+void write_ntfs_time_text(char16_t* area, uint64_t ntfs_time) {
+    if (!area || ntfs_time == 0) return;
+    constexpr uint64_t epoch_difference = 116444736000000000ull;  // 1601 to 1970 in 100 ns
+    const int64_t seconds = (static_cast<int64_t>(ntfs_time - epoch_difference)) / 10000000;
+    std::tm local{};
+    if (!platform::to_local_time(seconds, local)) return;
+    char text[64];
+    if (std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local) == 0) return;
+    store_ascii(area, text);
+}
+
+}  // namespace ostrel

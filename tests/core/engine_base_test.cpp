@@ -1,0 +1,338 @@
+// The engine base: full paths, tree searches, saving and extent texts, the
+// scan frame, and the occupied-space map.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "carve/deep_scan_engine.h"
+#include "core/save.h"
+#include "core/scan_frame.h"
+#include "core/sector_bitmap.h"
+#include "engine/session.h"
+#include "ostrel/ostrel.h"
+#include "platform/wide_text.h"
+#include "tests/support/fake_engine.h"
+#include "tests/support/files.h"
+#include "tests/support/recording_host.h"
+
+namespace ostrel {
+namespace {
+
+using test::counting_stop_token;
+using test::fake_engine;
+using test::recording_host;
+
+std::shared_ptr<plain_folder_info> folder_named(const std::u16string& name) {
+    auto folder = std::make_shared<plain_folder_info>();
+    folder->set_name(name);
+    return folder;
+}
+
+std::shared_ptr<plain_file_info> file_in(const std::shared_ptr<tagFolderInfo>& folder, const std::u16string& name,
+                                         uint64_t size = 0, run_list runs = {}) {
+    auto file = std::make_shared<plain_file_info>();
+    file->set_name(name);
+    file->size = size;
+    file->runs = std::move(runs);
+    folder->insert_file_unreported(file->name, file);
+    return file;
+}
+
+// A device image of 64 KiB of known bytes, and an engine over it.
+class EngineOnImage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device_bytes = test::pattern_bytes(64 * 1024, 7);
+        test::write_file(dir / "device.img", device_bytes);
+        device = std::make_unique<test::open_file>(dir / "device.img");
+        engine = std::make_unique<fake_engine>(device->fd(), 4096);
+        engine->d_recovery = engine->d_scan;
+    }
+    std::u16string destination(const std::string& name) { return platform::utf8_to_utf16((dir / name).string()); }
+
+    recording_host host;
+    test::scratch_dir dir;
+    std::vector<uint8_t> device_bytes;
+    std::unique_ptr<test::open_file> device;
+    std::unique_ptr<fake_engine> engine;
+};
+
+TEST_F(EngineOnImage, FullPathJoinsFolderNamesAndHonoursTheBufferSize) {
+    auto root = folder_named(u"");
+    auto docs = folder_named(u"docs");
+    root->insert_folder_unreported(docs->name, docs);
+    auto file = file_in(docs, u"a.txt");
+    const std::u16string expected = u"\\docs\\a.txt";
+    char16_t buffer[32];
+    std::fill(std::begin(buffer), std::end(buffer), u'#');
+    const auto needed = static_cast<uint32_t>(expected.size() + 1);
+    // One character short: nothing written, the needed length returned.
+    EXPECT_EQ(engine->full_path(*file, buffer, needed - 1), static_cast<int32_t>(needed));
+    EXPECT_EQ(buffer[0], u'#');
+    EXPECT_EQ(engine->full_path(*file, buffer, needed), static_cast<int32_t>(needed));
+    EXPECT_EQ(std::u16string(buffer), expected);
+}
+
+TEST_F(EngineOnImage, FullPathStartsFromAFormerPathInTheIndex) {
+    auto root = folder_named(u"");
+    auto bin = folder_named(u"$RECYCLE.BIN");
+    root->insert_folder_unreported(bin->name, bin);
+    auto recycled_folder = folder_named(u"Project");
+    bin->insert_folder_unreported(recycled_folder->name, recycled_folder);
+    auto inner = file_in(recycled_folder, u"notes.txt");
+    auto recycled_file = file_in(bin, u"report.docx");
+    engine->former_paths.insert(recycled_folder->handle(), std::make_shared<std::u16string>(u"C:\\Users\\x\\Project"));
+    engine->former_paths.insert(recycled_file->handle(), std::make_shared<std::u16string>(u"C:\\r.docx"));
+    char16_t buffer[64];
+    EXPECT_EQ(engine->full_path(*inner, buffer, 64), 29);
+    EXPECT_EQ(std::u16string(buffer), u"C:\\Users\\x\\Project\\notes.txt");
+    // The node's own entry is returned whole; too small a buffer gets nothing.
+    char16_t small[4] = {u'#'};
+    EXPECT_EQ(engine->full_path(*recycled_file, small, 4), 10);
+    EXPECT_EQ(small[0], u'#');
+    EXPECT_EQ(engine->full_path(*recycled_file, buffer, 64), 10);
+    EXPECT_EQ(std::u16string(buffer), u"C:\\r.docx");
+}
+
+TEST_F(EngineOnImage, FormerPathIndexSurvivesConcurrentReadersAndWriters) {
+    auto root = folder_named(u"");
+    auto file = file_in(root, u"x");
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) {
+            engine->former_paths.insert(file->handle() + i, std::make_shared<std::u16string>(u"C:\\x"));
+        }
+    });
+    char16_t buffer[64];
+    for (int i = 0; i < 2000; ++i) engine->full_path(*file, buffer, 64);
+    writer.join();
+    EXPECT_EQ(engine->former_paths.size(), 2000u);
+}
+
+TEST_F(EngineOnImage, FindsNodesByPredicateAndByName) {
+    auto root = folder_named(u"");
+    auto a = folder_named(u"a");
+    root->insert_folder_unreported(a->name, a);
+    auto deep = file_in(a, u"Deep.TXT", 9);
+    file_in(root, u"top.txt", 3);
+    std::shared_ptr<tree_node> found;
+    EXPECT_TRUE(engine->find_node_by_name(found, root, u"deep.txt", true));
+    EXPECT_EQ(found, deep);
+    EXPECT_FALSE(engine->find_node_by_name(found, root, u"deep.txt", false));
+    auto size_is_nine = [](const tagFolderInfo*, const tagFileInfo* f, void*) { return f && f->size == 9; };
+    found.reset();
+    EXPECT_TRUE(engine->find_node_if(size_is_nine, nullptr, root, found, true));
+    EXPECT_EQ(found, deep);
+    EXPECT_FALSE(engine->find_node_if(size_is_nine, nullptr, root, found, false));
+}
+
+TEST_F(EngineOnImage, SavesRunsAndStopsAtTheSizeInsideTheLastCluster) {
+    auto root = folder_named(u"");
+    // 5,000 bytes in clusters 2 and 9.
+    auto file = file_in(root, u"f", 5000, {{2, 1}, {9, 1}});
+    int32_t error = -1;
+    ASSERT_TRUE(engine->save(file, destination("f").c_str(), error));
+    EXPECT_EQ(error, 0);
+    std::vector<uint8_t> expected(device_bytes.begin() + 8192, device_bytes.begin() + 8192 + 4096);
+    expected.insert(expected.end(), device_bytes.begin() + 9 * 4096, device_bytes.begin() + 9 * 4096 + 904);
+    EXPECT_EQ(test::read_file(dir / "f"), expected);
+    EXPECT_EQ(engine->extent_text(file), R"([{"o":8192, "l":4096},{"o":36864, "l":904}])");
+}
+
+TEST_F(EngineOnImage, StretchesTheLastRunToTheRemainingSize) {
+    auto root = folder_named(u"");
+    auto file = file_in(root, u"deleted", 10000, {{3, 1}});
+    int32_t error = 0;
+    ASSERT_TRUE(engine->save(file, destination("d").c_str(), error));
+    EXPECT_EQ(test::read_file(dir / "d"),
+              std::vector<uint8_t>(device_bytes.begin() + 3 * 4096, device_bytes.begin() + 3 * 4096 + 10000));
+    // Runs reaching past the device: the save fails and keeps what it got.
+    auto beyond = file_in(root, u"beyond", 8192, {{15, 1}});
+    EXPECT_FALSE(engine->save(beyond, destination("b").c_str(), error));
+    EXPECT_EQ(test::read_file(dir / "b").size(), 4096u);
+}
+
+TEST_F(EngineOnImage, NeverOverwritesAndCreatesEmptyFilesForSizeZero) {
+    auto root = folder_named(u"");
+    auto empty = file_in(root, u"empty");
+    int32_t error = 0;
+    ASSERT_TRUE(engine->save(empty, destination("e").c_str(), error));
+    EXPECT_TRUE(std::filesystem::exists(dir / "e"));
+    EXPECT_EQ(engine->extent_text(empty), "[]");
+    EXPECT_FALSE(engine->save(empty, destination("e").c_str(), error));
+    EXPECT_EQ(error, 17);
+    EXPECT_EQ(host.statuses, std::vector<int32_t>{OSTREL_STATUS_DESTINATION_EXISTS});
+}
+
+TEST_F(EngineOnImage, ALongerChainThanTheFileNeverWritesPastItsSize) {
+    auto root = folder_named(u"");
+    auto file = file_in(root, u"short", 1000, {{1, 1}, {2, 1}});
+    int32_t error = 0;
+    EXPECT_TRUE(engine->save(file, destination("s").c_str(), error));
+    EXPECT_EQ(test::read_file(dir / "s").size(), 1000u);
+}
+
+TEST_F(EngineOnImage, AStoppedSaveKeepsThePartialFile) {
+    auto root = folder_named(u"");
+    auto file = file_in(root, u"big", 3 * 4096, {{1, 3}});
+    counting_stop_token stop(1);  // stops at the copy's first poll
+    engine->save_token = &stop;
+    int32_t error = 0;
+    EXPECT_FALSE(engine->save(file, destination("p").c_str(), error));
+    EXPECT_TRUE(std::filesystem::exists(dir / "p"));
+}
+
+TEST(SaveBuffers, SmallFilesGetTheirSectorsPlusOne) {
+    EXPECT_EQ(save_runs_buffer_size(4096, 1024), 1536u);
+    EXPECT_EQ(save_runs_buffer_size(4096, 1000), 1024u);
+    EXPECT_EQ(save_runs_buffer_size(4096, 1), 512u);
+    EXPECT_EQ(save_runs_buffer_size(4096, 64 * 4096), 64u * 4096);
+    EXPECT_EQ(save_runs_buffer_size(4096, 1 << 30), 64u * 4096);
+    EXPECT_EQ(copy_buffer_size(1000, 10 << 20), 1024u);
+    EXPECT_EQ(copy_buffer_size(1024, 10 << 20), 1024u);
+    EXPECT_EQ(copy_buffer_size(20 << 20, 10 << 20), 10u << 20);
+}
+
+TEST_F(EngineOnImage, CarvedRangesSaveThroughTheDeepScanEngine) {
+    auto root = folder_named(u"");
+    auto carved = file_in(root, u"2000.jpg", 3000, {{2000, 3000}});
+    carved->source_kind = 4;
+    int32_t error = 0;
+    EXPECT_FALSE(engine->save(carved, destination("c").c_str(), error));  // no sweep ran
+    EXPECT_EQ(engine->extent_text(carved), "");
+    engine->deep_scan_engine = std::make_shared<ostrel::deep_scan_engine>(*engine);
+    ASSERT_TRUE(engine->save(carved, destination("c").c_str(), error));
+    EXPECT_EQ(test::read_file(dir / "c"),
+              std::vector<uint8_t>(device_bytes.begin() + 2000, device_bytes.begin() + 5000));
+    EXPECT_EQ(engine->extent_text(carved), R"([{"o":2000, "l":3000}])");
+}
+
+TEST_F(EngineOnImage, ReadsAFileIntoMemory) {
+    auto root = folder_named(u"");
+    auto file = file_in(root, u"m", 700, {{4, 1}});
+    write_buffer_info buffer;
+    ASSERT_TRUE(engine->read_to_memory(engine->d_scan, *file, buffer));
+    EXPECT_EQ(buffer.bytes, std::vector<uint8_t>(device_bytes.begin() + 4 * 4096, device_bytes.begin() + 4 * 4096 + 700));
+    auto empty = file_in(root, u"z");
+    EXPECT_FALSE(engine->read_to_memory(engine->d_scan, *empty, buffer));
+}
+
+TEST_F(EngineOnImage, CloseLogsAndZeroesTheDescriptors) {
+    engine->close();
+    EXPECT_EQ(engine->d_scan, 0);
+    EXPECT_EQ(engine->d_recovery, 0);
+    engine.reset();
+    EXPECT_EQ(std::count(host.log_lines.begin(), host.log_lines.end(), "[recovery]\tclose\n"), 2);
+}
+
+TEST(ScanFrame, SplitsPathsOnBothSeparators) {
+    EXPECT_EQ(split_path(u"a\\b/c"), (std::vector<std::u16string>{u"a", u"b", u"c"}));
+    EXPECT_EQ(split_path(u"\\"), std::vector<std::u16string>{});
+    EXPECT_EQ(split_path(u"a\\"), std::vector<std::u16string>{u"a"});
+    EXPECT_EQ(split_path(u"C:\\\\x\\", true), (std::vector<std::u16string>{u"C:", u"", u"x"}));
+    EXPECT_EQ(split_path(u""), std::vector<std::u16string>{});
+}
+
+class ScanFrameEvents : public EngineOnImage {
+protected:
+    std::vector<int32_t> scan_events(const char16_t* path) {
+        host.clear();
+        std::shared_ptr<tagFolderInfo> root;
+        result = engine->scan(root, path);
+        return host.event_codes();
+    }
+    bool result = false;
+};
+
+TEST_F(ScanFrameEvents, AStartPathWithoutComponentsFailsWithStatusOne) {
+    EXPECT_EQ(scan_events(u"\\"), (std::vector<int32_t>{0, 1}));
+    EXPECT_FALSE(result);
+    EXPECT_EQ(host.statuses, std::vector<int32_t>{OSTREL_STATUS_EMPTY_START_PATH});
+}
+
+TEST_F(ScanFrameEvents, DeepScanGateFollowsTheHostsAnswer) {
+    counting_stop_token token;
+    engine->stop_token = &token;
+    engine->deep_scan = false;
+    EXPECT_EQ(scan_events(nullptr), (std::vector<int32_t>{0, 2}));
+    EXPECT_EQ(host.deep_scan_questions, 0);
+
+    engine->deep_scan = true;
+    host.deep_scan_answer = 1;
+    EXPECT_EQ(scan_events(nullptr), (std::vector<int32_t>{0, 2, 3, 6}));
+    EXPECT_EQ(engine->deep_scans, 1);
+
+    host.deep_scan_answer = 0;
+    EXPECT_EQ(scan_events(nullptr), (std::vector<int32_t>{0, 2}));
+    EXPECT_TRUE(result);
+
+    host.deep_scan_answer = 2;
+    EXPECT_EQ(scan_events(nullptr), (std::vector<int32_t>{0, 2}));
+    EXPECT_EQ(token.declined_calls, 1);
+
+    // A host without the slot always gets its deep scan.
+    host.table.continue_deep_scan = nullptr;
+    const int asked = host.deep_scan_questions;
+    EXPECT_EQ(scan_events(nullptr), (std::vector<int32_t>{0, 2, 3, 6}));
+    EXPECT_EQ(host.deep_scan_questions, asked);
+}
+
+TEST_F(ScanFrameEvents, ASweepThatCannotStartSendsStatusThreeAndEventFive) {
+    engine->deep_scan = true;
+    engine->deep_scan_available = false;
+    EXPECT_EQ(scan_events(nullptr), (std::vector<int32_t>{0, 2, 3, 5, 6}));
+    EXPECT_EQ(host.statuses, std::vector<int32_t>{OSTREL_STATUS_OBJECT_NOT_CREATED});
+}
+
+TEST_F(ScanFrameEvents, AStoppedScanIsNotAskedAboutTheDeepScan) {
+    counting_stop_token token(0);
+    engine->stop_token = &token;
+    engine->deep_scan = true;
+    EXPECT_EQ(scan_events(nullptr), (std::vector<int32_t>{0}));
+    EXPECT_TRUE(result);
+    EXPECT_EQ(host.deep_scan_questions, 0);
+    EXPECT_EQ(deep_scan_allowed(*engine), 0);
+}
+
+TEST_F(ScanFrameEvents, AnEngineWithoutItsScanDescriptorEmitsNothing) {
+    host.clear();
+    fake_engine broken(-1, 4096);
+    std::shared_ptr<tagFolderInfo> root;
+    EXPECT_FALSE(broken.scan(root, nullptr));
+    EXPECT_TRUE(host.events.empty());
+    EXPECT_TRUE(host.logged("dup file err, orign file:-1\n"));
+}
+
+TEST(SectorBitmap, MarksTestsAndIgnoresUnitsBeyondTheMap) {
+    sector_bitmap bits(20, 1000, 4096, 512, 4, nullptr);
+    EXPECT_EQ(bits.byte_count(), 3u);
+    bits.mark(19);
+    bits.mark(24);  // beyond the three bytes of the map
+    bits.mark(1ull << 40);
+    EXPECT_TRUE(bits.test(19));
+    EXPECT_FALSE(bits.test(24));
+    EXPECT_FALSE(bits.test(1ull << 40));
+    // Cluster 1 starts at 1000 + 4096: unit 8.
+    bits.mark(8);
+    EXPECT_TRUE(bits.test_cluster(1));
+    EXPECT_FALSE(bits.test_cluster(2));
+}
+
+TEST(SectorBitmap, MarkRunsStopsAtTheByteLimitAndSkipsSparseNtfsRuns) {
+    sector_bitmap bits(64, 0, 2048, 512, 4, nullptr);
+    bits.mark_runs({{0, 4}, {2, 1}, {5, 2}}, 2048 + 1024);
+    // Run (0,4) is sparse on NTFS; (2,1) marks units 8-11; (5,2) only 20-21.
+    for (uint64_t u = 0; u < 8; ++u) EXPECT_FALSE(bits.test(u)) << u;
+    for (uint64_t u = 8; u < 12; ++u) EXPECT_TRUE(bits.test(u)) << u;
+    EXPECT_TRUE(bits.test(20));
+    EXPECT_TRUE(bits.test(21));
+    EXPECT_FALSE(bits.test(22));
+    sector_bitmap none(64, 0, 2048, 512, 3, nullptr);
+    none.mark_runs({{1, 1}}, 0);
+    EXPECT_FALSE(none.test(4));
+    // Hostile counts neither wrap nor run past the map.
+    none.mark_runs({{1, UINT64_MAX}}, INT64_MAX);
+    EXPECT_TRUE(none.test(63));
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/descriptor_io.h"
+#include "platform/wide_text.h"
+#include "tests/support/files.h"
+#include "tests/support/recording_host.h"
+#include "volume/device_io.h"
+
+namespace ostrel {
+namespace {
+
+class DeviceIo : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bytes = test::pattern_bytes(8192, 3);
+        test::write_file(dir / "dev", bytes);
+        file = std::make_unique<test::open_file>(dir / "dev");
+    }
+    test::scratch_dir dir;
+    std::vector<uint8_t> bytes;
+    std::unique_ptr<test::open_file> file;
+};
+
+TEST_F(DeviceIo, PositionedReadsLeaveTheRunningPositionAlone) {
+    platform::seek_to(file->fd(), 100);
+    uint8_t buffer[512];
+    EXPECT_EQ(read_at(file->fd(), buffer, 1024, 300), 300);
+    EXPECT_EQ(0, std::memcmp(buffer, bytes.data() + 1024, 300));
+    EXPECT_EQ(platform::tell(file->fd()), 100);
+    EXPECT_TRUE(read_sector_at(file->fd(), buffer, 4096));
+    EXPECT_EQ(0, std::memcmp(buffer, bytes.data() + 4096, 512));
+    EXPECT_EQ(platform::tell(file->fd()), 100);
+    // Offset 0 reads at the current position.
+    EXPECT_TRUE(read_sector_at(file->fd(), buffer, 0));
+    EXPECT_EQ(0, std::memcmp(buffer, bytes.data() + 100, 512));
+    EXPECT_EQ(platform::tell(file->fd()), 100);
+}
+
+TEST_F(DeviceIo, ShortAndMissingReadsFail) {
+    uint8_t buffer[512];
+    EXPECT_FALSE(read_sector_at(file->fd(), buffer, 8192 - 100));  // only 100 bytes left
+    EXPECT_EQ(read_at(file->fd(), buffer, 8000, 512), 192);
+    EXPECT_EQ(read_at(0, buffer, 0, 10), 0);
+    EXPECT_EQ(read_at(file->fd(), nullptr, 0, 10), 0);
+    EXPECT_EQ(read_at(file->fd(), buffer, 0, 0), 0);
+    EXPECT_FALSE(read_sector_at(file->fd(), nullptr, 0));
+}
+
+bool collect(const uint8_t* buffer, uint32_t count, void* context, uint32_t unused, int32_t*) {
+    EXPECT_EQ(unused, 4u);
+    auto* out = static_cast<std::vector<uint8_t>*>(context);
+    out->insert(out->end(), buffer, buffer + count);
+    return true;
+}
+
+TEST_F(DeviceIo, CopyRangeReadsWholeSectorsAndHandsOnOnlyWhatWasAsked) {
+    std::vector<uint8_t> buffer(1536), out;
+    const uint64_t n = copy_range(file->fd(), buffer.data(), 700, 3000, 1536, collect, &out, nullptr, nullptr);
+    EXPECT_EQ(n, 3000u);
+    EXPECT_EQ(out, std::vector<uint8_t>(bytes.begin() + 700, bytes.begin() + 3700));
+    out.clear();
+    // Past the end: what exists is delivered, then the read fails.
+    EXPECT_EQ(copy_range(file->fd(), buffer.data(), 8000, 1000, 1536, collect, &out, nullptr, nullptr), 192u);
+    EXPECT_EQ(copy_range(file->fd(), buffer.data(), 0, 0, 1536, collect, &out, nullptr, nullptr), 0u);
+}
+
+TEST(DeviceTriple, AFailedOpenClosesEverythingAndReturnsZero) {
+    test::recording_host host;
+    int32_t recovery = -5, preview = -5;
+    EXPECT_EQ(open_device_triple(u"/nonexistent/device", &recovery, &preview), 0);
+    EXPECT_EQ(recovery, -5);
+    test::scratch_dir dir;
+    test::write_file(dir / "d", {1});
+    const std::u16string path = platform::utf8_to_utf16((dir / "d").string());
+    const int32_t scan = open_device_triple(path.c_str(), &recovery, &preview);
+    ASSERT_GT(scan, 0);
+    EXPECT_GT(recovery, 0);
+    EXPECT_GT(preview, 0);
+    EXPECT_NE(recovery, scan);
+    for (int fd : {scan, recovery, preview}) platform::close_descriptor(fd);
+    // Without out-pointers only the scan descriptor is opened.
+    const int32_t alone = open_device_triple(path.c_str(), nullptr, nullptr);
+    EXPECT_GT(alone, 0);
+    platform::close_descriptor(alone);
+}
+
+TEST(Duplicate, AFailedDuplicateIsLoggedAndStoredAsZero) {
+    test::recording_host host;
+    EXPECT_EQ(duplicate_descriptor(9999, "dup preview file err, orign file:%d\n"), 0);
+    EXPECT_EQ(host.log_lines, std::vector<std::string>{"[recovery]\tdup preview file err, orign file:9999\n"});
+}
+
+}  // namespace
+}  // namespace ostrel

@@ -1,0 +1,54 @@
+#include <cmath>
+#include <cstring>
+
+#include "volume/byte_view.h"
+#include "volume/volume_discovery.h"
+
+namespace ostrel {
+
+namespace {
+
+// Where each boot code keeps its loader's name, "BOOTMGR ".
+constexpr char boot_loader_name[] = "BOOTMGR ";
+
+bool has_loader_name_utf16(const byte_view& sector, size_t offset) {
+    static constexpr char16_t units[] = {u'B', u'O', u'O', u'T', u'M', u'G', u'R', 0x0A0D};
+    for (size_t i = 0; i < 8; ++i) {
+        if (sector.u16_or(offset + 2 * i) != units[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int32_t classify_boot_sector(const uint8_t* bytes) {
+    if (!bytes) return fs_none;
+    const byte_view sector(bytes, 512);
+    if (sector.u16_or(510) != 0xAA55) return fs_none;
+    if (sector.matches(3, "NTFS")) return fs_ntfs;
+    if (sector.matches(82, "FAT32")) return fs_fat32;
+    if (sector.matches(54, "FAT16")) return fs_fat16;
+    if (sector.matches(3, "EXFAT")) return fs_exfat;
+    // Without a type text, the boot code's loader name tells the type.
+    if (sector.matches(425, boot_loader_name)) return fs_ntfs;
+    if (sector.matches(365, boot_loader_name)) return fs_fat32;
+    if (sector.matches(417, boot_loader_name)) return fs_fat16;
+    if (has_loader_name_utf16(sector, 350)) return fs_exfat;
+    return fs_none;
+}
+
+uint64_t boot_sector_volume_length(int32_t type, const _boot_sector& boot) {
+    const byte_view b = boot.view();
+    switch (type) {
+        case fs_ntfs: return b.u64_or(40) * 512;
+        case fs_exfat: return b.u64_or(72) * 512;
+        case fs_fat32: return uint64_t{b.u32_or(32)} * 512;
+        case fs_fat16: {
+            const uint32_t total32 = b.u32_or(32);
+            return uint64_t{total32 ? total32 : b.u16_or(19)} * 512;
+        }
+        default: return 0;
+    }
+}
+
+}  // namespace ostrel
