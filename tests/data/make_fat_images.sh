@@ -1,0 +1,296 @@
+#!/usr/bin/env bash
+# Builds the FAT fixture images fat16.img and fat32.img and their manifests
+# (fat16.manifest.tsv, fat32.manifest.tsv).
+#
+# The volumes are formatted by mkfs.vfat and filled only through mtools, so
+# every directory entry, long name, cluster chain and deletion is what a real
+# FAT implementation writes. File contents are generated from a per-file seed,
+# and every mtools call runs under faketime at a fixed, advancing clock, so the
+# script reproduces the same images and manifests on every run.
+#
+# Usage: tests/data/make_fat_images.sh [OUTDIR]   (default: the script's folder)
+# Needs: mkfs.vfat (dosfstools), mtools, faketime, python3, xz.
+# Afterwards run check_images.sh to confirm the manifests with The Sleuth Kit.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+OUT=${1:-$HERE}
+mkdir -p "$OUT"
+OUT=$(cd "$OUT" && pwd)
+
+for tool in mkfs.vfat mcopy mmd mdel mdeltree mattrib faketime python3 xz; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool (apt-get install -y dosfstools mtools faketime python3 xz-utils)" >&2; exit 1; }
+done
+
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+# A private mtools configuration: no user or system quirks, code page 850 for
+# short names, no drive sanity checks (plain image files).
+printf 'mtools_skip_check=1\ndefault_codepage=850\n' > "$WORK/mtoolsrc"
+export MTOOLSRC="$WORK/mtoolsrc" MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 TZ=UTC
+
+python3 - "$OUT" "$WORK" <<'PY'
+import hashlib, os, struct, subprocess, sys, datetime
+
+OUT, WORK = sys.argv[1], sys.argv[2]
+FILETIME_EPOCH = datetime.datetime(1601, 1, 1)
+
+
+def content(seed, size):
+    """Deterministic file body: 32-byte text lines naming the file (by a hash
+    of its seed) and the byte offset of the line, so that any misplaced or
+    mixed-up cluster shows in a comparison, yet xz packs it well."""
+    h = hashlib.sha256(seed.encode("utf-8")).hexdigest()
+    out = bytearray()
+    i = 0
+    while len(out) < size:
+        out += ("<%s:%010x:%s>\n" % (h[:8], i * 32, h[8:17])).encode("ascii")
+        i += 1
+    return bytes(out[:size])
+
+
+def filetime(dt):
+    return int((dt - FILETIME_EPOCH).total_seconds()) * 10_000_000
+
+
+def companion_v1(size, deleted_at, path):
+    """Older companion layout: version 1, former size, deletion time, then the
+    former path as UTF-16LE in a fixed 520-byte field (260 characters)."""
+    p = path.encode("utf-16-le") + b"\0\0"
+    assert len(p) <= 520
+    return struct.pack("<QQQ", 1, size, filetime(deleted_at)) + p.ljust(520, b"\0")
+
+
+def companion_v2(size, deleted_at, path):
+    """Newer companion layout: version 2, former size, deletion time, path
+    length in characters including the NUL, then the NUL-terminated path."""
+    p = path.encode("utf-16-le") + b"\0\0"
+    return struct.pack("<QQQI", 2, size, filetime(deleted_at), len(p) // 2) + p
+
+
+class FatImage:
+    def __init__(self, name, fat_bits, size_kib, sectors_per_cluster, serial, label):
+        self.name = name
+        self.path = os.path.join(OUT, name + ".img")
+        self.fat_bits = fat_bits
+        self.cs = 512 * sectors_per_cluster
+        self.clock = datetime.datetime(2023, 5, 4, 9, 0, 0)
+        self.rows = {}          # manifest path -> row dict
+        self.tmp = 0
+        if os.path.exists(self.path):
+            os.unlink(self.path)
+        self.run(["mkfs.vfat", "-F", str(fat_bits), "-s", str(sectors_per_cluster),
+                  "-S", "512", "-i", serial, "-n", label, "-C", self.path, str(size_kib)])
+
+    # -- running tools at a fixed clock -------------------------------------
+    def run(self, argv):
+        stamp = self.clock.strftime("%Y-%m-%d %H:%M:%S")
+        subprocess.run(["faketime", "-f", stamp] + argv, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        t = self.clock
+        self.clock += datetime.timedelta(minutes=1)
+        return t
+
+    def mt(self, tool, *args):
+        return self.run([tool, "-i", self.path] + list(args))
+
+    @staticmethod
+    def key(p):
+        return "\\" + p.strip("/").replace("/", "\\")
+
+    # -- operations that also keep the manifest ------------------------------
+    def mkdir(self, p, note=""):
+        t = self.mt("mmd", "::/" + p)
+        self.rows[self.key(p)] = dict(kind="folder", size=0, sha="", deleted=0,
+                                      ident=1, former="", note=note, mtime=t)
+
+    def put_bytes(self, p, data, note="", former=""):
+        self.tmp += 1
+        src = os.path.join(WORK, "f%d" % self.tmp)
+        with open(src, "wb") as f:
+            f.write(data)
+        t = self.mt("mcopy", src, "::/" + p)
+        os.unlink(src)
+        self.rows[self.key(p)] = dict(kind="file", size=len(data),
+                                      sha=hashlib.sha256(data).hexdigest(), deleted=0,
+                                      ident=1, former=former, note=note, mtime=t)
+
+    def put(self, p, size, note="", former=""):
+        self.put_bytes(p, content(self.name + ":" + p, size), note, former)
+
+    def delete(self, p, identical=True, note=""):
+        self.mt("mdel", "::/" + p)
+        r = self.rows[self.key(p)]
+        r["deleted"] = 1
+        r["ident"] = 1 if identical else 0
+        r["note"] = note or r["note"]
+
+    def deltree(self, p, note=""):
+        self.mt("mdeltree", "::/" + p)
+        k = self.key(p)
+        for path, r in self.rows.items():
+            if path == k or path.startswith(k + "\\"):
+                r["deleted"] = 1
+                r["note"] = note if path == k else "inside the deleted folder " + k
+
+    def attrib(self, p, *flags):
+        self.mt("mattrib", *flags, "::/" + p)
+
+    def restart_allocation(self):
+        """FAT32 keeps a next-free hint in its FSInfo sector and mtools
+        allocates after it. Pointing the hint back at cluster 2 makes the next
+        write take the first free clusters, as a volume whose hint is stale
+        would; FAT16 has no hint and always allocates first fit."""
+        if self.fat_bits != 32:
+            return
+        with open(self.path, "r+b") as f:
+            boot = f.read(512)
+            fsinfo = struct.unpack_from("<H", boot, 48)[0]
+            f.seek(fsinfo * 512 + 492)
+            f.write(struct.pack("<I", 2))
+
+    def write_manifest(self):
+        cols = ["path", "size", "sha256", "deleted", "expect_identical", "kind",
+                "former_path", "mtime", "note"]
+        with open(os.path.join(OUT, self.name + ".manifest.tsv"), "w", encoding="utf-8") as f:
+            f.write("\t".join(cols) + "\n")
+            for path in sorted(self.rows):
+                r = self.rows[path]
+                f.write("\t".join([path, str(r["size"]), r["sha"], str(r["deleted"]),
+                                   str(r["ident"]), r["kind"], r["former"],
+                                   r["mtime"].strftime("%Y-%m-%d %H:%M:%S"), r["note"]]) + "\n")
+
+
+def fill(img):
+    cs = img.cs
+    # ---- phase 1: live tree, recycle bin, and the files deleted at the end ----
+    img.put("empty.dat", 0, "size 0: no first cluster")
+    img.put("README.TXT", 1, "8.3 upper case: short entry only")
+    img.put("lower.txt", 511, "8.3 lower case: short entry only, case byte 0x18")
+    img.put("MixedCase.Txt", 512)
+    img.put("Café.txt", 513)
+    img.put("日本語.txt", cs, "exactly one cluster")
+    img.put("name with spaces.txt", cs + 1, "one cluster + 1")
+    img.put("archive.tar.gz.part1", 2 * cs - 1)
+    img.put("deleted in root.txt", 3 * cs + 100)
+    img.put("GONE.TXT", 700)
+
+    img.mkdir("docs")
+    img.put("docs/notes.md", 3000)
+    img.put("docs/old draft.txt", 2 * cs)
+    img.put("docs/Ελληνικά и русский.txt", 77, "Greek and Cyrillic long name")
+    img.mkdir("docs/Reports 2023")
+    img.put("docs/Reports 2023/budget.2023.v2.csv", 1500)
+    img.mkdir("docs/Reports 2023/Q1")
+    img.put("docs/Reports 2023/Q1/summary.v1.final.txt", 4096 + 17)
+    img.mkdir("docs/Reports 2023/Q1/deep")
+    img.put("docs/Reports 2023/Q1/deep/big file.bin", 200 * 1024, "many clusters")
+    img.put("docs/Reports 2023/Q1/deep/scratch notes.txt", cs)
+    img.put("docs/Reports 2023/Q1/deep/"
+            "a very long file name that needs several long name entries 0123456789 abcdefghij.txt",
+            2000, "seven long-name entries")
+    img.put("docs/Reports 2023/Q1/deep/Ünïcödé façade – test.txt", 333)
+
+    img.mkdir("many", "directory of several clusters, interleaved with file data")
+    for i in range(1, 71):
+        img.put("many/file %03d.txt" % i, 40 + 7 * i)
+
+    img.mkdir("old project")
+    img.put("old project/Read Me.txt", 900)
+    img.put("old project/Data File.bin", 40 * 1024)
+    img.mkdir("old project/Source Code")
+    img.put("old project/Source Code/Main Program.c", 1234)
+
+    bin_ = "$RECYCLE.BIN"
+    img.mkdir(bin_, "hidden + system")
+    when = datetime.datetime(2023, 5, 1, 12, 30, 0)
+    n = 1234
+    img.put(bin_ + "/$RABC123.txt", n, former="C:\\Users\\x\\Documents\\report.txt",
+            note="companion in the older layout")
+    img.put_bytes(bin_ + "/$IABC123.txt",
+                  companion_v1(n, when, "C:\\Users\\x\\Documents\\report.txt"),
+                  note="companion, older layout (version 1, path at byte 24)")
+    n = 5000
+    img.put(bin_ + "/$RDEF456.docx", n, former="C:\\Users\\x\\Desktop\\Project notes.docx",
+            note="companion in the newer layout")
+    img.put_bytes(bin_ + "/$IDEF456.docx",
+                  companion_v2(n, when, "C:\\Users\\x\\Desktop\\Project notes.docx"),
+                  note="companion, newer layout (version 2, length at byte 24, path at byte 28)")
+    folder_path = "C:\\Users\\x\\Pictures\\Trip 2022"
+    img.mkdir(bin_ + "/$RGHI789", "recycled folder")
+    img.rows[img.key(bin_ + "/$RGHI789")]["former"] = folder_path
+    img.put(bin_ + "/$RGHI789/beach.jpg", 3000, former=folder_path + "\\beach.jpg",
+            note="inside a recycled folder")
+    img.put(bin_ + "/$RGHI789/Sunset photo.png", cs + 1, former=folder_path + "\\Sunset photo.png",
+            note="inside a recycled folder")
+    img.put_bytes(bin_ + "/$IGHI789", companion_v1(3000 + cs + 1, when, folder_path),
+                  note="companion of the recycled folder, older layout")
+    img.put(bin_ + "/$RJKL012.txt", 600, note="no companion: keeps its name")
+    img.put(bin_ + "/$RMNO345.pdf", 800, note="companion too short: keeps its name")
+    img.put_bytes(bin_ + "/$IMNO345.pdf",
+                  companion_v1(800, when, "C:\\Users\\x\\Documents\\scan.pdf")[:29],
+                  note="companion of 29 bytes (too short)")
+    img.put(bin_ + "/$RPQR678.txt", 400, note="companion path has no backslash: keeps its name")
+    img.put_bytes(bin_ + "/$IPQR678.txt", companion_v1(400, when, "C:orphan.txt"),
+                  note="companion whose path has no backslash")
+    img.put(bin_ + "/$RSTU901.txt", 300, note="companion's former size exceeds the volume: keeps its name")
+    img.put_bytes(bin_ + "/$ISTU901.txt", companion_v1(1 << 40, when, "C:\\Users\\x\\huge.txt"),
+                  note="companion whose former size (1 TiB) is not smaller than the volume")
+    img.put_bytes(bin_ + "/desktop.ini",
+                  "\r\n[.ShellClassInfo]\r\nCLSID={645FF040-5081-101B-9F08-00AA002F954E}\r\n"
+                  "LocalizedResourceName=@%SystemRoot%\\system32\\shell32.dll,-8964\r\n"
+                  .encode("utf-16-le"), note="not a recycled item")
+    img.attrib(bin_ + "/desktop.ini", "+h", "+s")
+    img.attrib(bin_, "+h", "+s")
+
+    # ---- phase 2: a fragmented file and a deleted file whose clusters are reused ----
+    img.mkdir("frag")
+    img.put("frag/part A.bin", 3 * cs)
+    img.put("frag/part B.bin", 2 * cs)
+    img.put("frag/part C.bin", 3 * cs)
+    img.delete("frag/part B.bin", identical=False,
+               note="clusters reused by 'part D - fills the gap after B.bin'")
+    img.restart_allocation()
+    img.put("frag/part D - fills the gap after B.bin", 5 * cs + 100,
+            note="fragmented: 2 clusters in B's former gap, the rest after C")
+
+    img.put("frag/part E - reused by G.bin", 2 * cs)
+    img.put("frag/part F - after E.bin", cs)
+    img.delete("frag/part E - reused by G.bin", identical=False,
+               note="clusters reused by 'part G - fragmented, deleted later.bin'")
+    img.restart_allocation()
+    img.put("frag/part G - fragmented, deleted later.bin", 4 * cs + 1)
+
+    img.mkdir("scratch")
+    img.put("scratch/draft v1.txt", 4 * cs)
+    img.put("scratch/keep.txt", 100, "written after 'draft v1.txt' so that the later file cannot take its entry slots")
+    img.delete("scratch/draft v1.txt", identical=False,
+               note="clusters reused by 'draft v2 written afterwards.txt'; its last cluster keeps old bytes after v2's end")
+    img.restart_allocation()
+    img.put("scratch/draft v2 written afterwards.txt", 3 * cs + 10)
+
+    # ---- phase 3: deletions only; nothing is written afterwards ----
+    img.delete("deleted in root.txt", note="deleted in the root, contiguous")
+    img.delete("GONE.TXT", note="deleted, short entry only: on disk its name is 0xE5 then 'ONE' and four spaces, extension 'TXT'")
+    img.delete("docs/old draft.txt", note="deleted in a subfolder, contiguous")
+    img.delete("docs/Reports 2023/Q1/deep/scratch notes.txt", note="deleted three folders deep")
+    img.delete("frag/part G - fragmented, deleted later.bin", identical=False,
+               note="fragmented before deletion (2 clusters in E's former gap, the rest after F): "
+                    "a contiguous read from its first cluster runs into 'part F - after E.bin'")
+    img.deltree("old project", note="deleted folder (mdeltree)")
+
+
+for spec in (("fat16", 16, 16 * 1024, 4, "0F160016", "OSTREL16"),
+             ("fat32", 32, 72 * 1024, 2, "0F320032", "OSTREL32")):
+    img = FatImage(*spec)
+    fill(img)
+    img.write_manifest()
+    print("built", img.path)
+PY
+
+# Compressed copies are what the repository keeps.
+for n in fat16 fat32; do
+    xz -9e -k -f -T1 "$OUT/$n.img"
+    ls -l "$OUT/$n.img.xz"
+done
