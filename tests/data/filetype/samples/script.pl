@@ -1,0 +1,3 @@
+#!/usr/bin/perl
+use strict;
+print "hello\n";
