@@ -27,16 +27,9 @@ constexpr const char* nothing_found = "可能是未格式化分区\n";
 
 long long sector_of(uint64_t byte_offset) { return static_cast<long long>(byte_offset / 512); }
 
-// Sectors per cluster as NTFS and FAT encode it in the signed byte at 13.
-int decode_sectors_per_cluster(int8_t encoded) {
-    if (encoded >= 0) return encoded;
-    if (static_cast<uint8_t>(encoded) == 0x80) return 128;
-    return -encoded < 31 ? 1 << -encoded : 0;
-}
-
 void log_geometry(int32_t type, const _boot_sector& boot) {
     const byte_view b = boot.view();
-    const int spc = decode_sectors_per_cluster(b.i8(13).value_or(0));
+    const int spc = static_cast<int>(decode_sectors_per_cluster(b.i8(13).value_or(0)));
     switch (type) {
         case fs_ntfs:
             log_message("ntfs", "bytes per secotr:%d\n", {b.u16_or(11)});

@@ -1,0 +1,43 @@
+// The geometry of a FAT16 or FAT32 volume, decoded once from its boot sector.
+// Later code reads these fields instead of re-testing the type code.
+#pragma once
+
+#include <cstdint>
+
+#include "volume/boot_sector.h"
+
+namespace ostrel {
+
+struct fat_layout {
+    bool is_fat32 = false;
+    uint32_t bytes_per_sector = 0;
+    uint32_t sectors_per_cluster = 0;
+    uint32_t reserved_sectors = 0;
+    uint32_t fat_count = 0;
+    uint32_t root_entries = 0;       // FAT16: entries of the fixed root directory
+    uint32_t sectors_per_fat = 0;    // the 16-bit field on FAT16, the 32-bit one on FAT32
+    uint64_t total_sectors = 0;      // the 32-bit count; FAT16 falls back on the 16-bit one
+    uint32_t root_cluster = 0;       // FAT32: first cluster of the root directory
+    uint64_t volume_offset = 0;      // device byte offset of the volume
+
+    // `type` 3 is FAT32; any other code takes the FAT16 paths.
+    static fat_layout from_boot_sector(const _boot_sector& boot, int32_t type, uint64_t volume_offset);
+
+    uint64_t cluster_bytes() const { return uint64_t{bytes_per_sector} * sectors_per_cluster; }
+    // Sector (from the volume start) that holds cluster 2. FAT16 always
+    // allows 32 sectors for the fixed root directory here.
+    uint64_t first_data_sector() const;
+    // Device byte offset of a cluster's first byte; 0 for clusters 0 and 1.
+    uint64_t cluster_offset(uint64_t cluster) const;
+    // Clusters of the whole volume (reserved and table areas included), the
+    // bound plausible cluster numbers stay below.
+    uint64_t cluster_count() const { return sectors_per_cluster ? total_sectors / sectors_per_cluster : 0; }
+    uint64_t table_offset() const { return volume_offset + uint64_t{reserved_sectors} * bytes_per_sector; }
+    uint64_t table_bytes() const { return uint64_t{bytes_per_sector} * sectors_per_fat; }
+    // FAT16's fixed root directory.
+    uint64_t root_directory_offset() const;
+    uint64_t root_directory_bytes() const { return uint64_t{root_entries} * 32; }
+    uint32_t entry_width() const { return is_fat32 ? 4 : 2; }
+};
+
+}  // namespace ostrel

@@ -1,0 +1,69 @@
+#include "fat/fat_table.h"
+
+#include <new>
+
+#include "platform/descriptor_io.h"
+#include "volume/device_io.h"
+
+namespace ostrel {
+
+bool fat_table::load(int32_t fd, const fat_layout& layout) {
+    is_fat32_ = layout.is_fat32;
+    const uint64_t size = layout.table_bytes();
+    if (size == 0 || size > UINT32_MAX) return false;
+    try {
+        bytes_.assign(static_cast<size_t>(size), 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return read_at(fd, bytes_.data(), layout.table_offset(), static_cast<uint32_t>(size)) ==
+           static_cast<int32_t>(size);
+}
+
+void fat_table::assign(std::vector<uint8_t> bytes, bool is_fat32) {
+    bytes_ = std::move(bytes);
+    is_fat32_ = is_fat32;
+}
+
+fat_entry fat_table::classify(uint64_t cluster) const {
+    const uint64_t width = is_fat32_ ? 4 : 2;
+    if (cluster >= bytes_.size() / width) return {fat_entry_class::end, 0};
+    const size_t at = static_cast<size_t>(cluster * width);
+    uint32_t value = bytes_[at] | (bytes_[at + 1] << 8);
+    // FAT32 entries are read as stored: the top four bits are not masked.
+    if (is_fat32_) value |= (uint32_t{bytes_[at + 2]} << 16) | (uint32_t{bytes_[at + 3]} << 24);
+    const uint32_t reserved_from = is_fat32_ ? 0x0FFFFFF0u : 0xFFF0u;
+    const uint32_t bad = is_fat32_ ? 0x0FFFFFF7u : 0xFFF7u;
+    if (value == 0) return {fat_entry_class::free, 0};
+    if (value == 1) return {fat_entry_class::invalid, 0};
+    if (value < reserved_from) return {fat_entry_class::next, value};
+    if (value < bad) return {fat_entry_class::reserved, 0};
+    if (value == bad) return {fat_entry_class::bad, 0};
+    return {fat_entry_class::end, 0};
+}
+
+run_list follow_chain(const fat_table& table, const fat_layout& layout, uint32_t first, stop_token* stop) {
+    run_list runs;
+    if (first < 2) return runs;
+    // A sound chain visits each cluster once; more than the table's entries
+    // means the chain loops.
+    uint64_t budget = table.entry_count() + 1;
+    uint64_t start = first;
+    while (budget > 0) {
+        if (is_stopped(stop) || layout.cluster_offset(start) == 0) break;
+        uint64_t length = 1;
+        fat_entry entry = table.classify(start);
+        while (entry.kind == fat_entry_class::next && entry.next == start + length && length < budget) {
+            if (is_stopped(stop)) return runs;
+            ++length;
+            entry = table.classify(start + length - 1);
+        }
+        runs.push_back({start, length});
+        budget -= length < budget ? length : budget;
+        if (entry.kind != fat_entry_class::next) break;
+        start = entry.next;
+    }
+    return runs;
+}
+
+}  // namespace ostrel

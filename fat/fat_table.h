@@ -1,0 +1,46 @@
+// The first allocation table of a FAT volume, held in memory for one scan,
+// and the walk of a cluster chain into extents.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "core/node.h"
+#include "fat/fat_layout.h"
+
+struct stop_token;
+
+namespace ostrel {
+
+enum class fat_entry_class { free, invalid, next, reserved, bad, end };
+
+struct fat_entry {
+    fat_entry_class kind;
+    uint32_t next;  // the next cluster when kind is next
+};
+
+class fat_table {
+public:
+    // Reads the first table in one read; false when the seek or read falls
+    // short. The copies behind it are never consulted.
+    bool load(int32_t fd, const fat_layout& layout);
+    // For tests and hand-built volumes.
+    void assign(std::vector<uint8_t> bytes, bool is_fat32);
+
+    // An index beyond the table reads as end of chain.
+    fat_entry classify(uint64_t cluster) const;
+    // Entries the table holds: the most clusters a sound chain can visit.
+    uint64_t entry_count() const { return bytes_.size() / (is_fat32_ ? 4 : 2); }
+
+private:
+    std::vector<uint8_t> bytes_;
+    bool is_fat32_ = false;
+};
+
+// Follows the chain from `first` into runs of consecutive clusters. The stop
+// token is polled before every run and between clusters; a chain that loops
+// ends after it has visited as many clusters as the table has entries.
+run_list follow_chain(const fat_table& table, const fat_layout& layout, uint32_t first, stop_token* stop);
+
+}  // namespace ostrel

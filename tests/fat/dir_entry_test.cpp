@@ -1,0 +1,204 @@
+// Directory entries: acceptance, names and the directory-sector test.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+
+#include "fat/dir_entry.h"
+#include "fat/fat_layout.h"
+#include "fat/fat_nodes.h"
+#include "fat/fat_table.h"
+#include "platform/wide_text.h"
+
+namespace ostrel {
+namespace {
+
+using entry_bytes = std::array<uint8_t, 32>;
+
+entry_bytes short_entry(const char (&name11)[12], uint8_t attributes, uint32_t cluster = 5, uint32_t size = 10) {
+    entry_bytes e{};
+    std::memcpy(e.data(), name11, 11);
+    e[11] = attributes;
+    e[26] = cluster & 0xFF, e[27] = (cluster >> 8) & 0xFF;
+    e[20] = (cluster >> 16) & 0xFF, e[21] = (cluster >> 24) & 0xFF;
+    std::memcpy(&e[28], &size, 4);
+    return e;
+}
+
+entry_bytes long_name_entry(const std::u16string& chars13) {
+    entry_bytes e{};
+    e[0] = 0x41;
+    e[11] = 0x0F;
+    std::u16string padded = chars13;
+    if (padded.size() < 13) padded.push_back(0);
+    while (padded.size() < 13) padded.push_back(0xFFFF);
+    const size_t offsets[] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    for (size_t i = 0; i < 13; ++i) e[offsets[i]] = padded[i] & 0xFF, e[offsets[i] + 1] = padded[i] >> 8;
+    return e;
+}
+
+byte_view view(const entry_bytes& e) { return byte_view(e.data(), e.size()); }
+
+TEST(FatShortNames, DeletedEntriesGetAHashAndCaseFlagsMustMatchExactly) {
+    auto e = short_entry("\xE5" "ELLO   TXT", 0x20);
+    EXPECT_EQ(fat_short_name(view(e)), u"#ELLO.TXT");
+    e[12] = 0x18;
+    EXPECT_EQ(fat_short_name(view(e)), u"#ello.txt");
+    e[12] = 0x09;  // not exactly 0x08: base stays upper case
+    EXPECT_EQ(fat_short_name(view(e)), u"#ELLO.TXT");
+    e[12] = 0x10;
+    EXPECT_EQ(fat_short_name(view(e)), u"#ELLO.txt");
+    auto no_extension = short_entry("MAKEFILE   ", 0x20);
+    EXPECT_EQ(fat_short_name(view(no_extension)), u"MAKEFILE");
+    auto empty_base = short_entry("        TXT", 0x20);
+    EXPECT_EQ(fat_short_name(view(empty_base)), u"");
+}
+
+TEST(FatLongNames, PartsArePrependedInDiskOrderAndEndAtTerminators) {
+    std::u16string pending;
+    // On disk the last part comes first.
+    append_long_name_part(pending, view(long_name_entry(u"nopqr")));
+    append_long_name_part(pending, view(long_name_entry(u"abcdefghijklm")));
+    EXPECT_EQ(pending, u"abcdefghijklmnopqr");
+    auto file = short_entry("ABCDEF~1TXT", 0x20);
+    const fat_accepted_entry accepted = accept_fat_entry(view(file), pending);
+    EXPECT_EQ(accepted.kind, fat_entry_kind::file);
+    EXPECT_EQ(accepted.name, u"abcdefghijklmnopqr");
+    EXPECT_TRUE(pending.empty());
+}
+
+TEST(FatLongNames, ARejectedShortEntryDropsThePendingName) {
+    std::u16string pending;
+    accept_fat_entry(view(long_name_entry(u"orphan.txt")), pending);
+    auto bad = short_entry("BAD*NAMETXT", 0x20);
+    EXPECT_EQ(accept_fat_entry(view(bad), pending).kind, fat_entry_kind::rejected);
+    auto next = short_entry("NEXT    TXT", 0x20);
+    EXPECT_EQ(accept_fat_entry(view(next), pending).name, u"NEXT.TXT");
+}
+
+TEST(FatEntries, AcceptanceRules) {
+    std::u16string pending;
+    EXPECT_EQ(accept_fat_entry(view(short_entry("DIR        ", 0x10)), pending).kind, fat_entry_kind::folder);
+    EXPECT_EQ(accept_fat_entry(view(short_entry("LABEL      ", 0x08)), pending).kind, fat_entry_kind::label);
+    EXPECT_EQ(accept_fat_entry(view(short_entry("ZERO    BIN", 0x00)), pending).kind, fat_entry_kind::rejected);
+    EXPECT_EQ(accept_fat_entry(view(short_entry("HIGH    BIN", 0x3F)), pending).kind, fat_entry_kind::rejected);
+    EXPECT_EQ(accept_fat_entry(view(short_entry("MIX     BIN", 0x18)), pending).kind, fat_entry_kind::rejected);
+    EXPECT_EQ(accept_fat_entry(view(short_entry("CTRL\x01   BIN", 0x20)), pending).kind, fat_entry_kind::rejected);
+    auto unused = short_entry("GONE    BIN", 0x20);
+    unused[0] = 0;
+    EXPECT_EQ(accept_fat_entry(view(unused), pending).kind, fat_entry_kind::rejected);
+    // High bytes are allowed; a space ends the base.
+    EXPECT_EQ(accept_fat_entry(view(short_entry("AB\xC9     TXT", 0x20)), pending).name, u"AB\u00C9.TXT");
+    EXPECT_EQ(accept_fat_entry(view(short_entry("A B     TXT", 0x20)), pending).name, u"A.TXT");
+}
+
+TEST(FatEntries, FirstClusterIgnoresTheHighWordOnFat16) {
+    auto e = short_entry("F       BIN", 0x20, 0x00030004);
+    EXPECT_EQ(fat_first_cluster(view(e), true), 0x00030004u);
+    EXPECT_EQ(fat_first_cluster(view(e), false), 4u);
+}
+
+TEST(FatDirectorySector, NeedsOneSoundEntryAndNoBadOne) {
+    std::array<uint8_t, 512> sector{};
+    const byte_view v(sector.data(), sector.size());
+    EXPECT_FALSE(is_fat_directory_sector(v, 65000));  // all zero
+    auto lfn = long_name_entry(u"x");
+    std::memcpy(sector.data(), lfn.data(), 32);
+    EXPECT_FALSE(is_fat_directory_sector(v, 65000));  // long names alone
+    auto file = short_entry("FILE    TXT", 0x20, 100);
+    std::memcpy(sector.data() + 32, file.data(), 32);
+    EXPECT_TRUE(is_fat_directory_sector(v, 65000));
+    auto far = short_entry("FAR     TXT", 0x20, 70000);
+    std::memcpy(sector.data() + 64, far.data(), 32);
+    EXPECT_FALSE(is_fat_directory_sector(v, 65000));
+    EXPECT_TRUE(is_fat_directory_sector(v, 80000));
+    sector[64 + 12] = 0x04;  // an unknown case byte
+    EXPECT_FALSE(is_fat_directory_sector(v, 80000));
+}
+
+TEST(FatTimes, DateTextsOfARecord) {
+    auto e = short_entry("F       BIN", 0x20);
+    e[13] = 150;
+    e[14] = 0x75, e[15] = 0x6B;  // 13:27:42
+    e[16] = 0x21, e[17] = 0x4A;  // 2017-01-01
+    e[24] = 0x21, e[25] = 0x4A;
+    const tagFatBaseInfo info = tagFatBaseInfo::from_entry(view(e));
+    char16_t created[20] = {}, accessed[20] = {}, modified[20] = {};
+    info.describe(created, accessed, modified);
+    EXPECT_EQ(platform::utf16_to_utf8(created), "2017/01/01 13:27:43");
+    EXPECT_EQ(platform::utf16_to_utf8(accessed), "");
+    EXPECT_EQ(platform::utf16_to_utf8(modified), "2017/01/01");
+}
+
+// A table with the given 32-bit entries.
+fat_table table32(std::initializer_list<uint32_t> entries) {
+    std::vector<uint8_t> bytes;
+    for (uint32_t v : entries) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    fat_table table;
+    table.assign(std::move(bytes), true);
+    return table;
+}
+
+fat_layout small_fat32() {
+    fat_layout layout;
+    layout.is_fat32 = true;
+    layout.bytes_per_sector = 512;
+    layout.sectors_per_cluster = 1;
+    layout.reserved_sectors = 1;
+    layout.total_sectors = 100;
+    return layout;
+}
+
+TEST(FatChains, ConsecutiveClustersMergeIntoRuns) {
+    // 5 -> 6 -> 7 -> 9 -> end.
+    const fat_table table = table32({0, 0, 0, 0, 0, 6, 7, 9, 0, 0x0FFFFFFF});
+    EXPECT_EQ(follow_chain(table, small_fat32(), 5, nullptr), (run_list{{5, 3}, {9, 1}}));
+}
+
+TEST(FatChains, FreeBadAndTopBitsEndTheChain) {
+    const fat_layout layout = small_fat32();
+    EXPECT_EQ(follow_chain(table32({0, 0, 0}), layout, 2, nullptr), (run_list{{2, 1}}));  // deleted file
+    EXPECT_EQ(follow_chain(table32({0, 0, 3, 0x0FFFFFF7}), layout, 2, nullptr), (run_list{{2, 2}}));
+    EXPECT_EQ(follow_chain(table32({0, 0, 0xFFFFFFFF}), layout, 2, nullptr), (run_list{{2, 1}}));
+    EXPECT_EQ(follow_chain(table32({0, 0, 0x0FFFFFF5}), layout, 2, nullptr), (run_list{{2, 1}}));
+    EXPECT_TRUE(follow_chain(table32({0, 0, 3}), layout, 1, nullptr).empty());
+    // A chain that leaves the table ends there.
+    EXPECT_EQ(follow_chain(table32({0, 0, 500}), layout, 2, nullptr), (run_list{{2, 1}, {500, 1}}));
+}
+
+TEST(FatChains, LoopingChainsEnd) {
+    const fat_layout layout = small_fat32();
+    const run_list loop = follow_chain(table32({0, 0, 3, 2}), layout, 2, nullptr);
+    EXPECT_LE(loop.size(), 5u);
+    const run_list self = follow_chain(table32({0, 0, 0, 3}), layout, 3, nullptr);
+    EXPECT_LE(self.size(), 5u);
+}
+
+TEST(FatLayout, SectorsPerClusterAndGeometry) {
+    EXPECT_EQ(decode_sectors_per_cluster(static_cast<int8_t>(0x80)), 128u);
+    EXPECT_EQ(decode_sectors_per_cluster(static_cast<int8_t>(0xF8)), 256u);
+    EXPECT_EQ(decode_sectors_per_cluster(0), 1u);
+    EXPECT_EQ(decode_sectors_per_cluster(8), 8u);
+    _boot_sector boot;
+    auto put16 = [&](size_t at, uint16_t v) { boot.bytes[at] = v & 0xFF, boot.bytes[at + 1] = v >> 8; };
+    put16(0x0B, 512);
+    boot.bytes[0x0D] = 4;
+    put16(0x0E, 4);
+    boot.bytes[0x10] = 2;
+    put16(0x11, 512);
+    put16(0x13, 30000);  // the 32-bit count is 0
+    put16(0x16, 32);
+    const fat_layout layout = fat_layout::from_boot_sector(boot, 2, 1048576);
+    EXPECT_EQ(layout.total_sectors, 30000u);
+    EXPECT_EQ(layout.first_data_sector(), 4u + 64 + 32);
+    EXPECT_EQ(layout.cluster_offset(2), 1048576u + 100 * 512);
+    EXPECT_EQ(layout.cluster_offset(1), 0u);
+    EXPECT_EQ(layout.root_directory_offset(), 1048576u + 68 * 512);
+    // FAT32 never looks at the 16-bit count.
+    EXPECT_EQ(fat_layout::from_boot_sector(boot, 3, 0).total_sectors, 0u);
+}
+
+}  // namespace
+}  // namespace ostrel
