@@ -1,0 +1,201 @@
+#include "host.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <unordered_set>
+
+#include "text.h"
+
+namespace ostrel::cli {
+
+namespace {
+
+struct host_state {
+    host_callbacks table{};
+    engine_ops ops{};
+    tree_mirror tree;
+    host_listener* listener = nullptr;
+    bool verbose = false;
+    int32_t status = 0;
+    // Records handed out and not yet taken back: an accepted record is copied
+    // and freed at once; a refused one comes back once its parent is known,
+    // or is freed by reset_mirror when the engine gives up on it.
+    std::unordered_set<tagItemRecord*> outstanding;
+};
+
+host_state& state() {
+    static host_state s;
+    return s;
+}
+
+volatile std::sig_atomic_t interrupt_flag = 0;
+
+void OSTREL_CALL on_event(int32_t code, float value) {
+    if (state().listener) state().listener->on_event(code, value);
+}
+
+int32_t OSTREL_CALL add_item(uint32_t kind, uint32_t group, tagItemRecord* record) {
+    host_state& s = state();
+    if (!record) return 0;
+    const int32_t answer = s.tree.accept(kind, group, *record);
+    if (answer == -1) return -1;
+    if (s.outstanding.erase(record)) std::free(record);
+    return answer;
+}
+
+tagItemRecord* OSTREL_CALL alloc_record(uint32_t size) {
+    // At least our own record size, whatever the engine asks for: we read
+    // every field of it.
+    const size_t bytes = size > sizeof(tagItemRecord) ? size : sizeof(tagItemRecord);
+    auto* record = static_cast<tagItemRecord*>(std::calloc(1, bytes));
+    if (record) {
+        try {
+            state().outstanding.insert(record);
+        } catch (...) {
+            std::free(record);
+            return nullptr;
+        }
+    }
+    return record;
+}
+
+void OSTREL_CALL log_line(const ostrel_char* line) {
+    if (!state().verbose || !line) return;
+    std::string text = to_utf8(line);
+    if (text.empty() || text.back() != '\n') text += '\n';
+    std::fputs(text.c_str(), stderr);
+}
+
+void OSTREL_CALL on_status(int32_t code) { state().status = code; }
+
+int32_t OSTREL_CALL continue_deep_scan() {
+    // The deep scan is chosen up front with --deep; the engine only asks when
+    // it was requested, so the answer is always "run it".
+    return 1;
+}
+
+void on_interrupt(int) {
+    interrupt_flag = 1;
+    std::signal(SIGINT, SIG_DFL);
+}
+
+}  // namespace
+
+int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& record) {
+    if (record.parent != 0 && record.parent != record.handle && !items_.count(record.parent)) return -1;
+    const bool is_new = !items_.count(record.handle);
+    mirrored_item& item = items_[record.handle];
+    if (is_new) {
+        item.handle = record.handle;
+        item.folder = kind == OSTREL_KIND_FOLDER || kind == OSTREL_KIND_FOLDER_RENAMED;
+        if (!item.folder) ++files_;
+    } else if (item.parent != record.parent) {
+        unlink(item);
+    }
+    if (is_new || item.parent != record.parent) {
+        item.parent = record.parent == record.handle ? 0 : record.parent;
+        if (item.parent) {
+            items_[item.parent].children.push_back(item.handle);
+        } else {
+            tops_.push_back(item.handle);
+        }
+    }
+    item.group = group;
+    item.carved = item.carved || kind == OSTREL_KIND_CARVED_FILE || group == OSTREL_GROUP_CARVED_RETYPED;
+    item.lost = item.lost || group == OSTREL_GROUP_LOST;
+    item.deleted = record.deleted != 0;
+    item.attributes = record.attributes;
+    item.name = to_utf8(record.name);
+    item.created = time_text(record.created);
+    item.accessed = time_text(record.accessed);
+    item.modified = time_text(record.modified);
+    if (host_listener* listener = state().listener) listener->on_item(item);
+    return 0;
+}
+
+void tree_mirror::unlink(mirrored_item& item) {
+    std::vector<ostrel_handle>* siblings = &tops_;
+    if (item.parent) {
+        auto parent = items_.find(item.parent);
+        if (parent == items_.end()) return;
+        siblings = &parent->second.children;
+    }
+    std::erase(*siblings, item.handle);
+}
+
+const mirrored_item* tree_mirror::find(ostrel_handle handle) const {
+    auto it = items_.find(handle);
+    return it == items_.end() ? nullptr : &it->second;
+}
+
+bool tree_mirror::in_lost_area(ostrel_handle handle) const {
+    // Bounded by the number of items, so a parent cycle cannot hang us.
+    for (size_t steps = 0; handle && steps <= items_.size(); ++steps) {
+        const mirrored_item* item = find(handle);
+        if (!item) return false;
+        if (item->lost || item->carved) return true;
+        handle = item->parent;
+    }
+    return false;
+}
+
+std::vector<std::string> tree_mirror::name_chain(ostrel_handle handle) const {
+    std::vector<std::string> names;
+    for (size_t steps = 0; handle && steps <= items_.size(); ++steps) {
+        const mirrored_item* item = find(handle);
+        if (!item) break;
+        names.insert(names.begin(), item->name);
+        handle = item->parent;
+    }
+    return names;
+}
+
+void tree_mirror::clear() {
+    items_.clear();
+    tops_.clear();
+    files_ = 0;
+}
+
+bool bind_engine(std::string& error) {
+    host_state& s = state();
+    s.table.on_event = on_event;
+    s.table.add_item = add_item;
+    s.table.alloc_record = alloc_record;
+    static int reserved_word = 0;
+    s.table.reserved = &reserved_word;  // must be non-null; never called
+    s.table.log_line = log_line;
+    s.table.on_status = on_status;
+    s.table.continue_deep_scan = continue_deep_scan;
+    const int32_t result = initialize(&s.table, &s.ops);
+    if (result != 1) {
+        error = "the recovery engine refused its host table (initialize returned " + std::to_string(result) + ")";
+        return false;
+    }
+    return true;
+}
+
+void unbind_engine() {
+    shut_down();
+    reset_mirror();
+}
+
+const engine_ops& engine() { return state().ops; }
+tree_mirror& mirror() { return state().tree; }
+
+void reset_mirror() {
+    host_state& s = state();
+    s.tree.clear();
+    for (tagItemRecord* record : s.outstanding) std::free(record);
+    s.outstanding.clear();
+}
+
+void set_listener(host_listener* listener) { state().listener = listener; }
+void set_verbose(bool verbose) { state().verbose = verbose; }
+int32_t last_status() { return state().status; }
+void clear_status() { state().status = 0; }
+
+void install_interrupt_handler() { std::signal(SIGINT, on_interrupt); }
+bool interrupted() { return interrupt_flag != 0; }
+
+}  // namespace ostrel::cli

@@ -1,0 +1,94 @@
+// The command's side of the engine interface: the callback table (a global,
+// because callbacks carry no context), the mirror of the tree the engine
+// reports item by item, and the stop token that Ctrl-C trips.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ostrel/ostrel.h"
+
+namespace ostrel::cli {
+
+// One item as the engine last described it.
+struct mirrored_item {
+    ostrel_handle handle = 0;
+    ostrel_handle parent = 0;
+    bool folder = false;
+    bool deleted = false;
+    bool carved = false;  // found by signature: kind 0x200, or re-sent in group 3
+    bool lost = false;    // reported in group 2: a lost folder or orphan subtree
+    uint32_t group = 0;
+    uint32_t attributes = 0;
+    std::string name;  // UTF-8; "" when the record had no name
+    std::string created, accessed, modified;
+    std::vector<ostrel_handle> children;  // in the order they arrived
+};
+
+// The host's copy of the tree. An item is accepted only when its parent is
+// already known (or it has none); the engine answers a refusal by reporting
+// the parent first and sending the item again.
+class tree_mirror {
+public:
+    // add_item's answer: -1 to ask for the parent first, else 0.
+    int32_t accept(uint32_t kind, uint32_t group, const tagItemRecord& record);
+
+    const mirrored_item* find(ostrel_handle handle) const;
+    // Items without a known parent, in the order they arrived.
+    const std::vector<ostrel_handle>& tops() const { return tops_; }
+    size_t size() const { return items_.size(); }
+    size_t files() const { return files_; }
+    // True for an item that is lost or carved, or that lies below one.
+    bool in_lost_area(ostrel_handle handle) const;
+    // The names from the topmost known ancestor down to the item.
+    std::vector<std::string> name_chain(ostrel_handle handle) const;
+    void clear();
+
+private:
+    void unlink(mirrored_item& item);
+    std::unordered_map<ostrel_handle, mirrored_item> items_;
+    std::vector<ostrel_handle> tops_;
+    size_t files_ = 0;
+};
+
+// What the command wants to hear while an operation runs.
+class host_listener {
+public:
+    virtual void on_event(int32_t /*code*/, float /*value*/) {}
+    virtual void on_item(const mirrored_item& /*item*/) {}
+
+protected:
+    ~host_listener() = default;
+};
+
+// Binds the callback table; false (with `error` set) when the engine refuses.
+bool bind_engine(std::string& error);
+void unbind_engine();
+const engine_ops& engine();
+
+tree_mirror& mirror();
+// Forgets the mirrored tree and frees the records of refused items.
+void reset_mirror();
+void set_listener(host_listener* listener);
+// Engine log lines go to standard error only when this is set.
+void set_verbose(bool verbose);
+// The last status code the engine sent since the last clear (0: none).
+int32_t last_status();
+void clear_status();
+
+// Ctrl-C: the first press asks the running scan or copy to stop at its next
+// poll; a second press ends the process the usual way.
+void install_interrupt_handler();
+bool interrupted();
+
+class interrupt_token final : public stop_token {
+public:
+    uint8_t is_stopped() override { return interrupted() ? 1 : 0; }
+    void on_stopped() override { stopped = true; }
+    void on_deep_scan_declined() override {}
+    bool stopped = false;
+};
+
+}  // namespace ostrel::cli

@@ -1,0 +1,45 @@
+// ostrel: finds the volumes on a disk or disk image, lists what can be
+// recovered from them, and saves it. The source is only ever read.
+#include <cstdio>
+#include <string>
+
+#include "commands.h"
+#include "host.h"
+#include "options.h"
+
+int main(int argc, char** argv) {
+    using namespace ostrel::cli;
+    options opts;
+    std::string error;
+    if (!parse_options(argc, argv, opts, error)) {
+        print_error(error + " (ostrel --help shows the usage)");
+        return exit_usage;
+    }
+    if (opts.command == "help") {
+        std::fputs(usage_text, stdout);
+        return exit_ok;
+    }
+    if (!bind_engine(error)) {
+        print_error(error);
+        return exit_usage;
+    }
+    set_verbose(opts.verbose);
+    install_interrupt_handler();
+    int status = exit_ok;
+    try {
+        if (opts.command == "volumes") {
+            status = run_volumes(opts);
+        } else if (opts.command == "ls") {
+            status = run_ls(opts);
+        } else if (opts.command == "recover") {
+            status = run_recover(opts);
+        } else {
+            status = run_extents(opts);
+        }
+    } catch (const std::exception& e) {
+        print_error(std::string("unexpected failure: ") + e.what());
+        status = exit_usage;
+    }
+    unbind_engine();
+    return status;
+}

@@ -1,0 +1,129 @@
+#include "source.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
+
+#include "host.h"
+
+namespace ostrel::cli {
+
+namespace {
+
+// A read-only descriptor above 2: the engine treats descriptor 0 as "none",
+// and a descriptor that landed on 0-2 (closed standard streams) could be
+// mistaken for one of them by whatever prints next.
+int open_read_only(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || fd > 2) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return moved;
+}
+
+}  // namespace
+
+source::~source() {
+    for (int fd : {scan_, recovery_, preview_}) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+bool source::open(const std::string& path, std::string& error) {
+    path_ = path;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+        error = path + " is neither a disk image file nor a block device";
+        return false;
+    }
+    for (int* fd : {&scan_, &recovery_, &preview_}) {
+        *fd = open_read_only(path);
+        if (*fd < 0) {
+            error = "cannot open " + path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (S_ISREG(info.st_mode)) {
+        size_ = static_cast<uint64_t>(info.st_size);
+    } else {
+#if defined(BLKGETSIZE64)
+        uint64_t bytes = 0;
+        if (::ioctl(scan_, BLKGETSIZE64, &bytes) != 0) {
+            error = "cannot read the size of " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        size_ = bytes;
+#else
+        const off_t end = ::lseek(scan_, 0, SEEK_END);
+        size_ = end > 0 ? static_cast<uint64_t>(end) : 0;
+#endif
+    }
+    // Read one byte now, so that an unreadable source fails here with its
+    // own error rather than as "no volumes".
+    char probe = 0;
+    if (size_ > 0 && ::pread(scan_, &probe, 1, 0) != 1) {
+        error = "cannot read " + path + ": " + std::strerror(errno ? errno : EIO);
+        return false;
+    }
+    if (size_ < 512) {
+        error = path + " is too small to hold a volume (" + std::to_string(size_) + " bytes)";
+        return false;
+    }
+    return true;
+}
+
+void source::walk(stop_token& token, const std::function<bool(volume&)>& visit) {
+    uint64_t position = 0;
+    for (int index = 0; position < size_; ++index) {
+        const uint64_t before = position;
+        recover_session* session =
+            engine().open_descriptors(scan_, recovery_, preview_, &position, size_, &token);
+        if (!session) break;
+        volume v;
+        v.index = index;
+        v.session = session;
+        v.start = engine().session_volume_offset(session);
+        v.fs_type = engine().session_fs_type(session);
+        // The cursor ends just past the volume (and past an NTFS backup boot
+        // sector), so this is the span the volume occupies on the source.
+        v.length = position > v.start ? position - v.start : 0;
+        bool more = true;
+        try {
+            more = visit(v);
+        } catch (...) {
+            engine().close_session(session);
+            reset_mirror();
+            throw;
+        }
+        engine().close_session(session);
+        reset_mirror();
+        // A cursor that did not move would find the same volume forever.
+        if (!more || position <= before || token.is_stopped()) break;
+    }
+}
+
+const char* fs_type_name(int32_t fs_type) {
+    switch (fs_type) {
+    case OSTREL_FS_FAT16: return "fat16";
+    case OSTREL_FS_FAT32: return "fat32";
+    case OSTREL_FS_NTFS: return "ntfs";
+    case OSTREL_FS_EXFAT: return "exfat";
+    case OSTREL_FS_RAW: return "raw";
+    default: return "unknown";
+    }
+}
+
+}  // namespace ostrel::cli
+

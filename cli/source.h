@@ -1,0 +1,47 @@
+// Opening a source (a disk image or a block device) read-only and walking it
+// volume by volume through the engine.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "ostrel/ostrel.h"
+
+namespace ostrel::cli {
+
+class source {
+public:
+    source() = default;
+    ~source();
+    source(const source&) = delete;
+    source& operator=(const source&) = delete;
+
+    // Opens `path` three times read-only; false with a one-line `error`.
+    bool open(const std::string& path, std::string& error);
+    const std::string& path() const { return path_; }
+    uint64_t size() const { return size_; }
+
+    struct volume {
+        int index = 0;
+        uint64_t start = 0;   // byte offset on the source
+        uint64_t length = 0;  // bytes up to where the walk continued
+        int32_t fs_type = OSTREL_FS_NONE;
+        recover_session* session = nullptr;  // open during the visit only
+    };
+
+    // Calls `visit` for each volume in order, closing each session after its
+    // visit. `visit` returns false to end the walk. The walk also ends when
+    // `token` reports a stop.
+    void walk(stop_token& token, const std::function<bool(volume&)>& visit);
+
+private:
+    std::string path_;
+    int scan_ = -1, recovery_ = -1, preview_ = -1;
+    uint64_t size_ = 0;
+};
+
+// "fat16", "fat32", "ntfs", "exfat", "raw" (or "unknown").
+const char* fs_type_name(int32_t fs_type);
+
+}  // namespace ostrel::cli
