@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <vector>
@@ -39,11 +40,29 @@ int for_each_volume(const options& opts, interrupt_token& token, progress& shown
     return exit_ok;
 }
 
+std::string engine_start_path(const std::string& typed) {
+    std::string path;
+    for (char c : typed) path += c == '/' ? '\\' : c;
+    while (!path.empty() && path.front() == '\\') path.erase(path.begin());
+    while (!path.empty() && path.back() == '\\') path.pop_back();
+    if (path.empty()) return {};  // "/" is the whole volume
+    // The engine takes the first component of a start path as the name of
+    // the volume itself, in the drive form of its own paths ("C:\docs").
+    // Users name folders from the volume root, so the command supplies that
+    // component; the letter is arbitrary (every engine drops it, and the
+    // destination mapping drops drive letters), and a path typed with one
+    // already is passed on as it is.
+    const size_t first_end = path.find('\\');
+    const std::string first = path.substr(0, first_end);
+    const bool has_drive = first.size() == 2 && first[1] == ':' && std::isalpha(static_cast<unsigned char>(first[0]));
+    return has_drive ? path : "C:\\" + path;
+}
+
 bool scan_volume(const source::volume& volume, const options& opts, interrupt_token& token, std::string& problem) {
-    wide_string start_path;
-    if (opts.start_path) start_path = to_wide(*opts.start_path);
+    const std::string start = opts.start_path ? engine_start_path(*opts.start_path) : "";
+    const wide_string start_path = to_wide(start);
     clear_status();
-    const bool scanned = engine().scan_session(volume.session, opts.start_path ? start_path.c_str() : nullptr,
+    const bool scanned = engine().scan_session(volume.session, start.empty() ? nullptr : start_path.c_str(),
                                                opts.deep ? 1 : 0, &token, &token) != 0;
     if (scanned) return true;
     switch (last_status()) {

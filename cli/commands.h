@@ -34,6 +34,10 @@ void print_error(const std::string& message);
 int for_each_volume(const options& opts, interrupt_token& token, progress& shown,
                     const std::function<void(source::volume&)>& visit);
 
+// The engine's form of a --path folder: "docs/a" becomes "C:\\docs\\a"
+// ("" for the whole volume).
+std::string engine_start_path(const std::string& typed);
+
 // Runs the scan of one volume. False with a one-line `problem` when no tree
 // came out of it.
 bool scan_volume(const source::volume& volume, const options& opts, interrupt_token& token, std::string& problem);
