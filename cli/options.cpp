@@ -30,6 +30,13 @@ const char* const usage_text =
     "  --verbose         copy the engine's log lines to standard error\n"
     "  -h, --help        show this text\n"
     "\n"
+    "recover saves into DIR/<volume>-<type>/ (for example 0-fat32), each file at\n"
+    "its path on the volume; a file from the recycle bin goes to the path it had\n"
+    "before it was deleted, without the drive letter (C:\\Users\\x\\a.txt becomes\n"
+    "Users/x/a.txt); lost folders and carved files go under $Lost/. Existing files\n"
+    "are never overwritten: they are skipped. When two found files have the same\n"
+    "path, the later one is saved as \"name (2).ext\".\n"
+    "\n"
     "exit status: 0 success; 1 some files were not saved, some volumes could not\n"
     "be scanned, or (extents) no such file; 2 bad usage, unreadable source or\n"
     "unknown volume; 3 no selected volume could be scanned; 130 stopped by Ctrl-C.\n";

@@ -26,7 +26,12 @@ void progress::on_event(int32_t code, float value) {
         phase_ = text;
         break;
     case OSTREL_EVENT_DEEP_SCAN_DONE: phase_ = "deep scan done"; break;
-    case OSTREL_EVENT_SEARCHING_VOLUME: phase_ = "searching for the next volume"; break;
+    case OSTREL_EVENT_SEARCHING_VOLUME:
+        // Sent while the next volume is being looked for, not by a scan.
+        volume_ = "looking for volumes";
+        phase_.clear();
+        items_ = 0;
+        break;
     default: return;  // saves report through saving()
     }
     draw(true);
@@ -44,10 +49,13 @@ void progress::begin_volume(int index, const char* type) {
     draw(true);
 }
 
-void progress::saving(size_t done, size_t total, uint64_t bytes, const std::string& name) {
+void progress::saving(size_t done, size_t total, uint64_t bytes, const std::string& name, uint64_t size) {
+    items_ = 0;  // the count of found items belongs to the scan phases
     phase_ = "saved " + std::to_string(done) + "/" + std::to_string(total) + " files, " + human_bytes(bytes);
-    if (!name.empty()) phase_ += ": " + name;
-    draw(done == total);
+    // Drawn before each copy (a large file takes a while); at most ten times
+    // a second for small ones.
+    if (!name.empty()) phase_ += "; copying " + name + " (" + human_bytes(size) + ")";
+    draw(size >= (1u << 24) || done == total);
 }
 
 void progress::note(const std::string& line) {

@@ -21,7 +21,8 @@ public:
     void on_item(const mirrored_item& item) override;
 
     void begin_volume(int index, const char* type);
-    void saving(size_t done, size_t total, uint64_t bytes, const std::string& name);
+    // `done` files saved so far; `name` (of `size` bytes) is being copied.
+    void saving(size_t done, size_t total, uint64_t bytes, const std::string& name = {}, uint64_t size = 0);
     // A line for the user (warnings, renames) that must not be garbled by
     // the progress line.
     void note(const std::string& line);

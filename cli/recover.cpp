@@ -74,9 +74,11 @@ public:
         size_t done = 0;
         for (const listed_item* entry : selected) {
             if (interrupted()) break;
+            shown_.saving(done, selected.size(), totals_.bytes, entry->item->name, engine().node_size(entry->item->handle));
             save_one(v, *entry, volume_dir, root, claims, copies);
-            shown_.saving(++done, selected.size(), totals_.bytes, entry->item->name);
+            ++done;
         }
+        if (!selected.empty()) shown_.saving(done, selected.size(), totals_.bytes);
     }
 
     int summary(double seconds, bool stopped, int volumes, int unscanned) {
@@ -122,6 +124,7 @@ private:
         const ostrel_handle node = entry.item->handle;
         const uint64_t size = engine().node_size(node);
         const std::string shown_path = display_path(entry);
+        renamed_ = false;
         std::vector<std::string> parts = relative_path(v, entry, root);
 
         // A file the recycle bin restored appears twice: in the bin under its
@@ -140,8 +143,9 @@ private:
         parts = claims.claim(parts, renamed);
         fs::path destination = volume_dir;
         for (const auto& part : parts) destination /= part;
+        renamed_ = renamed;
         if (renamed && !opts_.json) {
-            shown_.note("note: " + shown_path + " saved as " + destination.string() + " (the name was already used)");
+            shown_.note("note: " + shown_path + " goes to " + destination.string() + " (the name was already used)");
         }
 
         std::error_code ec;
@@ -169,8 +173,7 @@ private:
             // Cut off by Ctrl-C: the part written is incomplete and ours (it
             // did not exist before this call), so it goes.
             fs::remove(destination, ec);
-            ++totals_.failed;
-            report(v, shown_path, destination.string(), size, "failed", "stopped");
+            report(v, shown_path, destination.string(), size, "stopped", "stopped by Ctrl-C; nothing kept");
         } else {
             ++totals_.failed;
             std::string reason = watch.error ? std::strerror(watch.error) : "the engine could not copy the data";
@@ -185,10 +188,12 @@ private:
             shown_.clear();
             std::printf("{\"volume\":%d,\"path\":%s,\"destination\":%s,\"size\":%" PRIu64 ",\"result\":\"%s\"",
                         v.index, json_string(path).c_str(), json_string(destination).c_str(), size, result);
+            if (renamed_) std::printf(",\"renamed\":true");
             if (!reason.empty()) std::printf(",\"reason\":%s", json_string(reason).c_str());
             std::printf("}\n");
             std::fflush(stdout);
-        } else if (std::strcmp(result, "failed") == 0 || (opts_.verbose && std::strcmp(result, "skipped") == 0)) {
+        } else if (std::strcmp(result, "failed") == 0 || std::strcmp(result, "stopped") == 0 ||
+                   (opts_.verbose && std::strcmp(result, "skipped") == 0)) {
             shown_.note(std::string(result) + ": volume " + std::to_string(v.index) + " " + path +
                         (destination.empty() ? "" : " -> " + destination) + ": " + reason);
         }
@@ -198,6 +203,7 @@ private:
     interrupt_token& token_;
     progress& shown_;
     totals totals_;
+    bool renamed_ = false;  // the current file got a numbered name
 };
 
 }  // namespace
