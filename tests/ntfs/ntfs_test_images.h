@@ -47,7 +47,7 @@ public:
         put16(bytes, at + 0x0A, 0x18);
         put32(bytes, at + 0x10, static_cast<uint32_t>(value.size()));
         put16(bytes, at + 0x14, 0x18);
-        std::memcpy(bytes.data() + at + 0x18, value.data(), value.size());
+        if (!value.empty()) std::memcpy(bytes.data() + at + 0x18, value.data(), value.size());
         next += length;
         return at;
     }
