@@ -140,8 +140,11 @@ bool fat_directory_walk::should_walk(const tagFatFolderInfoEx& folder) const {
     // A folder that repeats an ancestor's first cluster would walk itself
     // again without end.
     for (auto up = folder.parent.lock(); up; up = up->parent.lock()) {
+        // FAT16's root lives in its fixed region; the cluster number it
+        // carries is nominal and shared with whatever folder holds cluster 2.
+        const bool fixed_root = !engine_.layout().is_fat32 && !up->parent.lock();
         const auto* fat_folder = dynamic_cast<const tagFatFolderInfoEx*>(up.get());
-        if (fat_folder && fat_folder->first_cluster == folder.first_cluster) return false;
+        if (fat_folder && !fixed_root && fat_folder->first_cluster == folder.first_cluster) return false;
     }
     if (folder.deleted) return true;  // deleted folders are never marked as walked
     return !(bitmap_ && bitmap_->test_cluster(folder.first_cluster));

@@ -1,7 +1,9 @@
 #include <new>
 
 #include "core/recover_impl.h"
+#include "exfat/exfat_recover.h"
 #include "fat/fat_recover.h"
+#include "ntfs/ntfs_recover.h"
 #include "volume/volume_discovery.h"
 
 namespace ostrel {
@@ -12,6 +14,10 @@ std::unique_ptr<recover_impl> make_volume_engine(int32_t type, int32_t d_scan, s
         case fs_fat16:
         case fs_fat32:
             return std::unique_ptr<recover_impl>(new (std::nothrow) fat_recover(d_scan, type, std::move(boot), position, true));
+        case fs_ntfs:
+            return std::unique_ptr<recover_impl>(new (std::nothrow) ntfs_recover(d_scan, std::move(boot), position, true));
+        case fs_exfat:
+            return std::unique_ptr<recover_impl>(new (std::nothrow) exfat_recover(d_scan, std::move(boot), position, true));
         default: return nullptr;
     }
 }

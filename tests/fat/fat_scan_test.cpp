@@ -179,3 +179,48 @@ INSTANTIATE_TEST_SUITE_P(Images, FatImage, ::testing::Values("fat16", "fat32"));
 
 }  // namespace
 }  // namespace ostrel
+
+namespace ostrel {
+namespace {
+
+// The FAT volumes inside the partitioned disk: found at their offsets, every
+// manifest entry present, and the data saved from the right place.
+TEST(FatVolumesOnADisk, EveryEntryIsFoundAndSavedFromItsOffset) {
+    const auto disk = test::fixture_image("disk.img");
+    if (disk.empty()) GTEST_SKIP() << "fixture missing";
+    const auto lines = test::read_tsv("disk.manifest.tsv");
+    const auto layout = test::read_tsv("disk.layout.tsv");
+    recording_host host;
+    test::scratch_dir out;
+    test::open_file device(disk);
+    int checked = 0;
+    for (size_t v = 1; v < layout.size(); ++v) {
+        if (layout[v][1] != "fat16" && layout[v][1] != "fat32") continue;
+        const uint64_t offset = std::stoull(layout[v][2]);
+        auto boot = std::make_shared<_boot_sector>();
+        ASSERT_TRUE(read_sector_at(device.fd(), boot->bytes.data(), offset));
+        fat_recover engine(device.fd(), classify_boot_sector(boot->bytes.data()), boot, offset, false);
+        engine.d_recovery = platform::duplicate(device.fd());
+        host.clear();
+        std::shared_ptr<tagFolderInfo> root;
+        ASSERT_TRUE(engine.scan(root, nullptr));
+        std::map<std::string, uintptr_t> paths;
+        for (const auto& item : host.items) paths[host.mirrored_path(item.record.handle)] = item.record.handle;
+        for (size_t i = 1; i < lines.size(); ++i) {
+            if (lines[i][0] != layout[v][0] || lines[i][6] != "file") continue;
+            const auto it = paths.find(lines[i][1]);
+            ASSERT_NE(it, paths.end()) << lines[i][1];
+            auto* file = static_cast<tagFileInfo*>(tree_node::from_handle(it->second));
+            const std::string name = "v" + layout[v][0] + "_" + std::to_string(i);
+            const std::u16string destination = platform::utf8_to_utf16((out / name).string());
+            int32_t error = 0;
+            ASSERT_TRUE(engine.save(borrow_node(file), destination.c_str(), error)) << lines[i][1];
+            EXPECT_EQ(test::sha256_hex(test::read_file(out / name)), lines[i][3]) << lines[i][1];
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 6);
+}
+
+}  // namespace
+}  // namespace ostrel
