@@ -64,7 +64,16 @@ bool scan_volume(const source::volume& volume, const options& opts, interrupt_to
     clear_status();
     const bool scanned = engine().scan_session(volume.session, start.empty() ? nullptr : start_path.c_str(),
                                                opts.deep ? 1 : 0, &token, &token) != 0;
-    if (scanned) return true;
+    if (scanned) {
+        // The tree is there; a deep scan that could not run is worth saying.
+        if (opts.deep && (last_status() == OSTREL_STATUS_OBJECT_NOT_CREATED ||
+                          last_status() == OSTREL_STATUS_DEVICE_SEEK_FAILED)) {
+            problem = last_status() == OSTREL_STATUS_OBJECT_NOT_CREATED
+                          ? "the deep scan could not be set up; only the folder tree is listed"
+                          : "the deep scan could not position the source and stopped early";
+        }
+        return true;
+    }
     switch (last_status()) {
     case OSTREL_STATUS_EMPTY_START_PATH: problem = "the start path names no folder"; break;
     case OSTREL_STATUS_START_PATH_NOT_FOUND: problem = "folder '" + opts.start_path.value_or("") + "' not found"; break;
@@ -178,6 +187,7 @@ int run_ls(const options& opts) {
     interrupt_token token;
     progress shown;
     int volumes = 0, unscanned = 0;
+    bool partial = false;  // a deep scan that could not run
     const int status = for_each_volume(opts, token, shown, [&](source::volume& v) {
         if (nothing_to_scan(v, opts, shown)) return;
         ++volumes;
@@ -187,6 +197,10 @@ int run_ls(const options& opts) {
             ++unscanned;
             shown.note("ostrel: volume " + std::to_string(v.index) + " (" + type + "): " + problem);
             return;
+        }
+        if (!problem.empty()) {
+            partial = true;
+            shown.note("ostrel: volume " + std::to_string(v.index) + " (" + type + "): " + problem);
         }
         shown.clear();
         const std::vector<listed_item> entries = list_tree(mirror(), opts.deleted);
@@ -211,7 +225,7 @@ int run_ls(const options& opts) {
         std::fflush(stdout);
     });
     if (status != exit_ok) return status;
-    return finish(interrupted(), volumes, unscanned, false);
+    return finish(interrupted(), volumes, unscanned, partial);
 }
 
 int run_extents(const options& opts) {
@@ -237,6 +251,9 @@ int run_extents(const options& opts) {
             ++unscanned;
             shown.note("ostrel: volume " + std::to_string(v.index) + " (" + fs_type_name(v.fs_type) + "): " + problem);
             return;
+        }
+        if (!problem.empty()) {
+            shown.note("ostrel: volume " + std::to_string(v.index) + " (" + fs_type_name(v.fs_type) + "): " + problem);
         }
         const std::vector<listed_item> entries = list_tree(mirror(), false);
         for (bool ignore_case : {false, true}) {

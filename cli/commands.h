@@ -39,7 +39,8 @@ int for_each_volume(const options& opts, interrupt_token& token, progress& shown
 std::string engine_start_path(const std::string& typed);
 
 // Runs the scan of one volume. False with a one-line `problem` when no tree
-// came out of it.
+// came out of it; true with a `problem` when the tree is there but the
+// requested deep scan could not run.
 bool scan_volume(const source::volume& volume, const options& opts, interrupt_token& token, std::string& problem);
 
 // True (after a note when the volume was asked for by number) for a raw

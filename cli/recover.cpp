@@ -52,8 +52,7 @@ bool exists_no_follow(const fs::path& path) {
 
 class recovery {
 public:
-    recovery(const options& opts, interrupt_token& token, progress& shown)
-        : opts_(opts), token_(token), shown_(shown) {}
+    recovery(const options& opts, progress& shown) : opts_(opts), shown_(shown) {}
 
     void volume(const source::volume& v) {
         const std::vector<listed_item> entries = list_tree(mirror(), opts_.deleted);
@@ -200,7 +199,6 @@ private:
     }
 
     const options& opts_;
-    interrupt_token& token_;
     progress& shown_;
     totals totals_;
     bool renamed_ = false;  // the current file got a numbered name
@@ -219,22 +217,28 @@ int run_recover(const options& opts) {
     }
     interrupt_token token;
     progress shown;
-    recovery work(opts, token, shown);
-    int volumes = 0, unscanned = 0;
+    recovery work(opts, shown);
+    int volumes = 0, unscanned = 0, unscanned_deep = 0;
     const int status = for_each_volume(opts, token, shown, [&](source::volume& v) {
         if (nothing_to_scan(v, opts, shown)) return;
         ++volumes;
         std::string problem;
-        if (!scan_volume(v, opts, token, problem)) {
-            ++unscanned;
+        const bool scanned = scan_volume(v, opts, token, problem);
+        if (!problem.empty()) {
             shown.note("ostrel: volume " + std::to_string(v.index) + " (" + fs_type_name(v.fs_type) + "): " + problem);
+        }
+        if (!scanned) {
+            ++unscanned;
             return;
         }
+        if (!problem.empty()) ++unscanned_deep;
         work.volume(v);
     });
     if (status != exit_ok) return status;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    return work.summary(seconds, interrupted(), volumes, unscanned);
+    const int result = work.summary(seconds, interrupted(), volumes, unscanned);
+    // A deep scan that could not run leaves the result incomplete.
+    return result == exit_ok && unscanned_deep ? exit_partial : result;
 }
 
 }  // namespace ostrel::cli
