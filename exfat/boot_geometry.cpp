@@ -2,21 +2,11 @@
 
 #include <limits>
 
+#include "volume/checked_math.h"
+
 namespace ostrel {
 
 namespace {
-
-std::optional<uint64_t> checked_mul(uint64_t a, uint64_t b) {
-    uint64_t product;
-    if (__builtin_mul_overflow(a, b, &product)) return std::nullopt;
-    return product;
-}
-
-std::optional<uint64_t> checked_add(uint64_t a, uint64_t b) {
-    uint64_t sum;
-    if (__builtin_add_overflow(a, b, &sum)) return std::nullopt;
-    return sum;
-}
 
 uint64_t power_of_two(uint8_t shift) { return shift < 32 ? uint64_t(1) << shift : 0; }
 

@@ -6,24 +6,13 @@
 #include "engine/log.h"
 #include "ntfs/attribute_walk.h"
 #include "ntfs/fixup.h"
+#include "volume/checked_math.h"
 
 namespace ostrel {
 
 namespace {
 
 constexpr const char* volume_message = "volume: ntfs, sectors: %I64d - %I64d, count: %I64d\n";
-
-std::optional<uint64_t> checked_mul(uint64_t a, uint64_t b) {
-    uint64_t product;
-    if (__builtin_mul_overflow(a, b, &product)) return std::nullopt;
-    return product;
-}
-
-std::optional<uint64_t> checked_add(uint64_t a, uint64_t b) {
-    uint64_t sum;
-    if (__builtin_add_overflow(a, b, &sum)) return std::nullopt;
-    return sum;
-}
 
 }  // namespace
 
