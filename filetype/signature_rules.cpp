@@ -1,6 +1,7 @@
 #include "filetype/signature_rules.h"
 
 #include <algorithm>
+#include <initializer_list>
 
 #include "filetype/compound_file.h"
 #include "filetype/file_type.h"

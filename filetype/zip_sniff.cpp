@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "filetype/file_type.h"
 #include "volume/byte_view.h"
