@@ -1,5 +1,7 @@
 #include "fat/fat_table.h"
 
+#include <iterator>
+#include <map>
 #include <new>
 
 #include "platform/descriptor_io.h"
@@ -45,21 +47,28 @@ fat_entry fat_table::classify(uint64_t cluster) const {
 run_list follow_chain(const fat_table& table, const fat_layout& layout, uint32_t first, stop_token* stop) {
     run_list runs;
     if (first < 2) return runs;
-    // A sound chain visits each cluster once; more than the table's entries
-    // means the chain loops.
-    uint64_t budget = table.entry_count() + 1;
+    // Clusters already in the chain, as [start, end) by start. A chain that
+    // comes back to one of them loops: it ends there, so every cluster is
+    // read once and a looping folder is not listed over and over.
+    std::map<uint64_t, uint64_t> taken;
+    auto already_taken = [&](uint64_t cluster) {
+        auto it = taken.upper_bound(cluster);
+        return it != taken.begin() && std::prev(it)->second > cluster;
+    };
     uint64_t start = first;
-    while (budget > 0) {
-        if (is_stopped(stop) || layout.cluster_offset(start) == 0) break;
+    while (!is_stopped(stop) && layout.cluster_offset(start) != 0 && !already_taken(start)) {
+        // The run may grow up to the next run already taken, not into it.
+        const auto next_taken = taken.upper_bound(start);
+        const uint64_t limit = next_taken == taken.end() ? UINT64_MAX : next_taken->first;
         uint64_t length = 1;
         fat_entry entry = table.classify(start);
-        while (entry.kind == fat_entry_class::next && entry.next == start + length && length < budget) {
+        while (entry.kind == fat_entry_class::next && entry.next == start + length && start + length < limit) {
             if (is_stopped(stop)) return runs;
             ++length;
             entry = table.classify(start + length - 1);
         }
         runs.push_back({start, length});
-        budget -= length < budget ? length : budget;
+        taken.emplace(start, start + length);
         if (entry.kind != fat_entry_class::next) break;
         start = entry.next;
     }

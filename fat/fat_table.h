@@ -30,8 +30,6 @@ public:
 
     // An index beyond the table reads as end of chain.
     fat_entry classify(uint64_t cluster) const;
-    // Entries the table holds: the most clusters a sound chain can visit.
-    uint64_t entry_count() const { return bytes_.size() / (is_fat32_ ? 4 : 2); }
 
 private:
     std::vector<uint8_t> bytes_;
@@ -39,8 +37,8 @@ private:
 };
 
 // Follows the chain from `first` into runs of consecutive clusters. The stop
-// token is polled before every run and between clusters; a chain that loops
-// ends after it has visited as many clusters as the table has entries.
+// token is polled before every run and between clusters; a chain that comes
+// back to a cluster it already holds ends there.
 run_list follow_chain(const fat_table& table, const fat_layout& layout, uint32_t first, stop_token* stop);
 
 }  // namespace ostrel

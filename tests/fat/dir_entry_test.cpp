@@ -168,12 +168,15 @@ TEST(FatChains, FreeBadAndTopBitsEndTheChain) {
     EXPECT_EQ(follow_chain(table32({0, 0, 500}), layout, 2, nullptr), (run_list{{2, 1}, {500, 1}}));
 }
 
-TEST(FatChains, LoopingChainsEnd) {
+TEST(FatChains, LoopingChainsEndWhereTheyComeBack) {
     const fat_layout layout = small_fat32();
-    const run_list loop = follow_chain(table32({0, 0, 3, 2}), layout, 2, nullptr);
-    EXPECT_LE(loop.size(), 5u);
-    const run_list self = follow_chain(table32({0, 0, 0, 3}), layout, 3, nullptr);
-    EXPECT_LE(self.size(), 5u);
+    EXPECT_EQ(follow_chain(table32({0, 0, 3, 2}), layout, 2, nullptr), (run_list{{2, 2}}));
+    EXPECT_EQ(follow_chain(table32({0, 0, 0, 3}), layout, 3, nullptr), (run_list{{3, 1}}));
+    // Back into the middle of the first run.
+    EXPECT_EQ(follow_chain(table32({0, 0, 0, 0, 0, 6, 7, 6}), layout, 5, nullptr), (run_list{{5, 3}}));
+    // A later run that would grow into an earlier one stops short of it.
+    EXPECT_EQ(follow_chain(table32({0, 0, 0, 0, 0, 6, 7, 9, 0, 5}), layout, 7, nullptr),
+              (run_list{{7, 1}, {9, 1}, {5, 2}}));
 }
 
 TEST(FatLayout, SectorsPerClusterAndGeometry) {
