@@ -106,6 +106,9 @@ public:
     former_path_index former_paths;
 
 protected:
+    // Told the runtime's error number right after save created (or failed
+    // to create) its destination; the exFAT engine logs it.
+    virtual void on_destination_created(int32_t /*error*/) const {}
     // The save of a node the deep scan produced (source_kind != 0).
     virtual bool save_deep_scan_node(const tagFileInfo& node, const char16_t* destination, int32_t& error);
     // The extent text of such a node; empty when it cannot be described.

@@ -56,6 +56,7 @@ bool recover_impl::save(const std::shared_ptr<tagFileInfo>& node, const char16_t
 
     destination_file out;
     out.fd = create_destination(destination, error);
+    on_destination_created(error);
     if (out.fd < 0) return false;
     if (node->size == 0) return true;
     int32_t sink_fd = out.fd;

@@ -78,4 +78,8 @@ run_list exfat_recover::root_extents() const {
     return table ? exfat::root_directory_extents(*table, volume_bitmap.get(), geometry_.root_cluster) : run_list{};
 }
 
+void exfat_recover::on_destination_created(int32_t error) const {
+    log_recovery("创建本地文件err值：%d", {error});  // the message carries no newline
+}
+
 }  // namespace ostrel

@@ -55,6 +55,9 @@ public:
     // is the sector map the scan builds for the deep scan).
     std::shared_ptr<ntfs_bitmap> volume_bitmap;
 
+protected:
+    void on_destination_created(int32_t error) const override;
+
 private:
     exfat_geometry geometry_;
 };

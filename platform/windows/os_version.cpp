@@ -4,8 +4,6 @@
 
 namespace ostrel::platform {
 
-// Windows 10 or later. Technical previews of Windows 10 reported 6.4 with
-// builds 9841, 9860 and 9879.
 bool query_is_windows10() {
     OSVERSIONINFOEXW info{};
     info.dwOSVersionInfoSize = sizeof info;  // 284 bytes
@@ -19,11 +17,7 @@ bool query_is_windows10() {
         !GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) {
         return false;
     }
-    if (info.dwMajorVersion == 6) {
-        return info.dwMinorVersion == 4 &&
-               (info.dwBuildNumber == 9841 || info.dwBuildNumber == 9860 || info.dwBuildNumber == 9879);
-    }
-    return info.dwMajorVersion >= 10;
+    return counts_as_windows10(info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
 }
 
 }  // namespace ostrel::platform

@@ -7,6 +7,7 @@
 #include "carve/deep_scan_engine.h"
 #include "core/save.h"
 #include "core/scan_frame.h"
+#include "exfat/exfat_recover.h"
 #include "core/sector_bitmap.h"
 #include "engine/session.h"
 #include "ostrel/ostrel.h"
@@ -179,6 +180,25 @@ TEST_F(EngineOnImage, AStoppedSaveKeepsThePartialFile) {
     int32_t error = 0;
     EXPECT_FALSE(engine->save(file, destination("p").c_str(), error));
     EXPECT_TRUE(std::filesystem::exists(dir / "p"));
+}
+
+TEST(SaveLogging, TheExfatEngineLogsTheDestinationsErrorNumber) {
+    const auto image = test::fixture_image("exfat.img");
+    if (image.empty()) GTEST_SKIP() << "fixture missing";
+    recording_host host;
+    test::scratch_dir dir;
+    test::open_file device(image);
+    auto boot = std::make_shared<_boot_sector>();
+    ASSERT_TRUE(read_sector_at(device.fd(), boot->bytes.data(), 0));
+    exfat_recover engine(device.fd(), boot, 0, false);
+    auto empty = std::make_shared<plain_file_info>();
+    const std::u16string destination = platform::utf8_to_utf16((dir / "e").string());
+    int32_t error = 0;
+    host.log_lines.clear();
+    EXPECT_TRUE(engine.save(empty, destination.c_str(), error));
+    EXPECT_FALSE(engine.save(empty, destination.c_str(), error));
+    EXPECT_EQ(host.log_lines, (std::vector<std::string>{"[recovery]\t创建本地文件err值：0",
+                                                        "[recovery]\t创建本地文件err值：17"}));
 }
 
 TEST(SaveBuffers, SmallFilesGetTheirSectorsPlusOne) {

@@ -9,6 +9,7 @@
 #include "platform/codepage.h"
 #include "platform/descriptor_io.h"
 #include "platform/natural_order.h"
+#include "platform/os_version.h"
 #include "platform/wide_text.h"
 #include "tests/support/files.h"
 
@@ -76,6 +77,15 @@ TEST(DescriptorIo, NeverHandsOutDescriptorZero) {
     close(saved_stdin);
     EXPECT_GT(fd, 0);
     if (fd > 0) platform::close_descriptor(fd);
+}
+
+TEST(OsVersion, TechnicalPreviewsOfSixFourCountAsWindowsTen) {
+    EXPECT_TRUE(platform::counts_as_windows10(6, 4, 9879));
+    EXPECT_TRUE(platform::counts_as_windows10(6, 4, 9841));
+    EXPECT_FALSE(platform::counts_as_windows10(6, 4, 9880));
+    EXPECT_FALSE(platform::counts_as_windows10(6, 3, 9600));
+    EXPECT_TRUE(platform::counts_as_windows10(10, 0, 19045));
+    EXPECT_FALSE(platform::counts_as_windows10(5, 1, 2600));
 }
 
 class LocalTime : public ::testing::Test {
