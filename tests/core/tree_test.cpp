@@ -3,9 +3,7 @@
 
 #include "core/node.h"
 #include "core/report/report.h"
-#include "core/time_text.h"
 #include "ostrel/ostrel.h"
-#include "platform/wide_text.h"
 #include "tests/support/recording_host.h"
 
 namespace ostrel {
@@ -60,21 +58,6 @@ TEST(FileNodes, CloneSharesTheNameAndParentButNotTheHandle) {
     EXPECT_EQ(copy->size, 42u);
     EXPECT_EQ(copy->runs, file->runs);
     EXPECT_EQ(tree_node::from_handle(copy->handle()), copy.get());
-}
-
-TEST(TimeTexts, FatStampsPrintAsStored) {
-    char16_t area[20] = {};
-    // 2021-06-15 13:45:58 plus 150 centiseconds... units of 10 ms: 150 -> +1 s.
-    const uint16_t date = ((2021 - 1980) << 9) | (6 << 5) | 15;
-    const uint16_t time = (13 << 11) | (45 << 5) | 29;
-    write_fat_time_text(area, date, time, 150);
-    EXPECT_EQ(platform::utf16_to_utf8(area), "2021/06/15 13:45:59");
-    char16_t date_only[20] = {};
-    write_fat_time_text(date_only, date, 0);
-    EXPECT_EQ(platform::utf16_to_utf8(date_only), "2021/06/15");
-    char16_t untouched[20] = {u'k'};
-    write_fat_time_text(untouched, 0, time);
-    EXPECT_EQ(untouched[0], u'k');
 }
 
 class Reporting : public ::testing::Test {
