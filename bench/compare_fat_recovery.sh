@@ -39,8 +39,9 @@ done
 rm -rf "$work/files"
 sync
 
-seconds() { # runs "$@" and prints the wall time in seconds
+seconds() { # runs "$@" from a cold page cache and prints the wall time in seconds
   local start end
+  sync; echo 3 > /proc/sys/vm/drop_caches 2>/dev/null || true  # needs root; else warm
   start=$(date +%s.%N)
   "$@" >/dev/null 2>&1 || true
   end=$(date +%s.%N)
@@ -51,7 +52,6 @@ report() { printf '%-34s %8.3f s\n' "$1" "$2"; }
 
 for image in "$work/fixture.img" "$large"; do
   name=$(basename "$image")
-  sync; echo 3 > /proc/sys/vm/drop_caches 2>/dev/null || true
   scan=$(seconds "$ostrel" ls "$image" --deleted)
   rm -rf "$work/out-ostrel" "$work/out-tsk"
   recover=$(seconds "$ostrel" recover "$image" -o "$work/out-ostrel")
