@@ -32,15 +32,48 @@ std::u16string attribute_ref::name() const {
     return utf16_at(bytes, bytes.u16_or(attribute_header::name_offset), count).value_or(std::u16string());
 }
 
-attribute_walk::attribute_walk(byte_view record)
-    : record_(record), position_(record.u16_or(mft_header::first_attribute_offset)) {}
+attribute_walk::attribute_walk(byte_view record, length_rule rule)
+    : record_(record),
+      rule_(rule),
+      first_offset_(record.u16_or(mft_header::first_attribute_offset)),
+      position_(first_offset_) {}
+
+uint64_t attribute_walk::repaired_length() const {
+    const byte_view attribute = record_.from(static_cast<size_t>(position_));
+    if (attribute.u8_or(attribute_header::non_resident) == 1) {
+        // Skip the run entries up to the 0 terminator and step past it.
+        uint64_t runs = attribute.u16_or(attribute_header::runs_offset);
+        if (runs == 0) {
+            const uint8_t name_characters = attribute.u8_or(attribute_header::name_length);
+            runs = name_characters == 0 ? 0x40 : attribute.u16_or(attribute_header::name_offset) + 2u * name_characters;
+        }
+        uint64_t at = runs;
+        while (at < attribute.size()) {
+            const uint8_t header = attribute[static_cast<size_t>(at)];
+            if (header == 0) break;
+            at += 1 + (header & 0x0F) + (header >> 4);
+        }
+        at += 1;
+        const uint64_t list_bytes = (at - runs + 3) / 4 * 4;
+        const uint64_t end_address = position_ + runs + list_bytes;
+        return (end_address + 7) / 8 * 8 - position_;
+    }
+    const uint64_t end = uint64_t{attribute.u16_or(attribute_header::value_offset)} +
+                         attribute.u32_or(attribute_header::value_length);
+    return (end + 7) / 8 * 8;
+}
 
 std::optional<attribute_ref> attribute_walk::next() {
     if (stopped_) return std::nullopt;
     if (started_) {
         // Advance by the length field as it stands. A length that runs past
         // the record leaves fewer than 4 bytes ahead, which ends the walk.
-        const uint32_t length = record_.u32_or(static_cast<size_t>(position_) + attribute_header::length);
+        uint64_t length = record_.u32_or(static_cast<size_t>(position_) + attribute_header::length);
+        // The repairing rule trusts a length only while it is smaller than
+        // what lies between the attribute and the record's end (measured, as
+        // the volume's own tools do, with the first-attribute offset added).
+        const uint64_t room = record_.size() + first_offset_ - position_;
+        if (rule_ == length_rule::repairing && length >= room) length = repaired_length();
         if (length == 0) {
             stopped_ = true;
             return std::nullopt;
@@ -55,6 +88,13 @@ std::optional<attribute_ref> attribute_walk::next() {
     }
     const size_t offset = static_cast<size_t>(position_);
     return attribute_ref{*type, offset, record_.from(offset)};
+}
+
+bool has_parsable_first_attribute(byte_view record) {
+    const size_t first = record.u16_or(mft_header::first_attribute_offset);
+    if (first >= record.size()) return false;
+    const uint32_t type = record.u32_or(first, attribute_type::end_marker);
+    return type != attribute_type::end_marker && static_cast<int32_t>(type) <= 0x80;
 }
 
 std::optional<file_name_value> parse_file_name(byte_view value) {

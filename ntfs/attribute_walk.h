@@ -1,10 +1,15 @@
 // MFT record layout and the walk over a record's attributes.
 //
-// The walk here is the plain one: it advances by each attribute's length
-// field, and stops at a zero length, at the end marker, at a type it does not
-// know, or when fewer than 4 bytes of the record remain. Every attribute it
-// hands out is bounded by the record buffer, so a hostile length can end the
-// walk early but never make it read outside the record.
+// The plain walk advances by each attribute's length field, and stops at a
+// zero length, at the end marker, at a type it does not know, or when fewer
+// than 4 bytes of the record remain. The repairing walk, which the scan and
+// the data readers use, does the same while a length is plausible; a length
+// that reaches past the record is taken as damaged and the attribute's end is
+// recomputed from its own contents (the run list's terminator, or the
+// resident value's end), so one bad length field does not hide the
+// attributes behind it. Every attribute either walk hands out is bounded by
+// the record buffer, so a hostile length can end the walk early but never
+// make it read outside the record.
 #pragma once
 
 #include <cstdint>
@@ -37,10 +42,14 @@ inline constexpr size_t name_length = 0x09;    // u8, characters
 inline constexpr size_t name_offset = 0x0A;    // u16
 inline constexpr size_t value_length = 0x10;   // u32, resident
 inline constexpr size_t value_offset = 0x14;   // u16, resident
+inline constexpr size_t first_vcn = 0x10;      // u64, non-resident: first virtual cluster of this piece
+inline constexpr size_t last_vcn = 0x18;       // u64, non-resident
 inline constexpr size_t runs_offset = 0x20;    // u16, non-resident
 inline constexpr size_t allocated_size = 0x28; // i64, non-resident
 inline constexpr size_t data_size = 0x30;      // i64, non-resident
 inline constexpr size_t initialized_size = 0x38;  // i64, non-resident
+inline constexpr size_t flags = 0x0C;          // u16: 0x0001 compressed
+inline constexpr size_t compression_unit = 0x22;  // u8, log2 of clusters per unit
 }  // namespace attribute_header
 
 namespace attribute_type {
@@ -57,6 +66,11 @@ inline constexpr uint32_t end_marker = 0xFFFFFFFF;
 inline bool is_known_attribute_type(uint32_t type) {
     return type != 0 && type <= 0x100 && type % 0x10 == 0;
 }
+
+// Whether a record's first attribute lets it be parsed at all: the
+// first-attribute offset lies inside the record, and the first type, read
+// as signed, is not above 0x80 and is not the end marker.
+bool has_parsable_first_attribute(byte_view record);
 
 // Low 48 bits of a file reference: the record number (the sequence number
 // in the high 16 bits is never used).
@@ -78,16 +92,24 @@ struct attribute_ref {
     std::u16string name() const;
 };
 
+enum class length_rule { plain, repairing };
+
 class attribute_walk {
 public:
     // Starts at the record's first-attribute offset.
-    explicit attribute_walk(byte_view record);
+    explicit attribute_walk(byte_view record, length_rule rule = length_rule::plain);
 
     // The next attribute, or nothing once the walk has stopped.
     std::optional<attribute_ref> next();
 
 private:
+    // How far the attribute at `position_` reaches, for the repairing rule;
+    // 0 when that cannot be worked out.
+    uint64_t repaired_length() const;
+
     byte_view record_;
+    length_rule rule_;
+    uint64_t first_offset_ = 0;
     uint64_t position_ = 0;
     bool started_ = false;
     bool stopped_ = false;

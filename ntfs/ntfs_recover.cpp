@@ -24,11 +24,6 @@ ntfs_recover::ntfs_recover(int32_t fd, std::shared_ptr<const _boot_sector> boot,
                                   static_cast<long long>(geometry_.total_sectors)});
 }
 
-bool ntfs_recover::scan(std::shared_ptr<tagFolderInfo>&, const char16_t*) {
-    // The MFT scan joins here; until then there is nothing to rebuild.
-    return false;
-}
-
 void ntfs_recover::geometry(int32_t& fd, uint64_t& offset, uint64_t& sectors) const {
     if (!boot_sector) return;
     fd = d_scan;

@@ -1,6 +1,7 @@
 // The recovery engine of an NTFS volume: geometry from the boot sector, MFT
-// record reads, and the check that the volume's $MFT is where the boot
-// sector says.
+// record reads, the check that the volume's $MFT is where the boot sector
+// says, the scan of the MFT into a tree of live and deleted files, and the
+// reading of their data.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +12,12 @@
 
 #include "core/recover_impl.h"
 #include "ntfs/boot_geometry.h"
+#include "ntfs/file_data.h"
+#include "ntfs/ntfs_nodes.h"
 
 namespace ostrel {
+
+class file_node_info;
 
 class ntfs_recover : public recover_impl {
 public:
@@ -20,7 +25,16 @@ public:
     // sector range.
     ntfs_recover(int32_t d_scan, std::shared_ptr<const _boot_sector> boot, uint64_t volume_offset, bool deep_scan);
 
+    ~ntfs_recover() override;
+
     bool scan(std::shared_ptr<tagFolderInfo>& root, const char16_t* start_path) override;
+    bool save(const std::shared_ptr<tagFileInfo>& node, const char16_t* destination, int32_t& error) override;
+    bool read_to_memory(int32_t fd, const tagFileInfo& node, write_buffer_info& out) override;
+    std::string extent_text(const std::shared_ptr<tagFileInfo>& node) const override;
+    // The base path, except that a path reaching the root folder begins
+    // with the first three characters of the scan's start path (its drive).
+    int32_t full_path(const tree_node& node, char16_t* buffer, uint32_t buffer_chars) const override;
+    std::shared_ptr<tagFolderInfo> make_folder() const override { return std::make_shared<tagNtfsFolderInfoEx>(); }
     int32_t fs_type() const override { return 4; }
     // Bytes per sector × total sectors, as the last scan set it (0 before).
     uint64_t volume_size() const override { return volume_size_bytes; }
@@ -53,13 +67,43 @@ public:
     // across two runs is read from where it starts, contiguously.
     bool read_mft_record(int32_t fd, uint64_t number, std::vector<uint8_t>& out) const;
 
+    // Hands a file's data to `sink`: through its runs, or, when it has none
+    // (resident data, or data in an extension record), through its MFT
+    // record. Returns the bytes delivered.
+    uint64_t read_file_data(int32_t fd, const tagNtfsFileInfoEx& file, data_sink sink, void* context,
+                            ::stop_token* stop, int32_t* error) const;
+    // Delivers the unnamed $DATA of record `number`, found in the record or
+    // in the extension records its attribute list names; `size` 0 means the
+    // attribute's own size.
+    uint64_t read_through_record(int32_t fd, uint64_t number, uint64_t size, data_sink sink, void* context,
+                                 ::stop_token* stop, int32_t* error) const;
+    // The child folder called `name` (case ignored; DOS names and files never
+    // match) in the directory index of folder record `folder`; 0 when none.
+    uint64_t find_child_folder(uint64_t folder, std::u16string_view name) const;
+    ntfs_cluster_source cluster_source(int32_t fd) const { return {fd, cluster_size(), volume_offset}; }
+
     // The data runs of $MFT itself, filled by the scan.
     run_list mft_runs;
     // Set at the start of each scan.
     uint64_t volume_size_bytes = 0;
 
 private:
+    // Reads $MFT's own record: its runs into mft_runs, and the root folder's
+    // number from its name's parent (0 when the record cannot be read).
+    uint64_t load_mft_runs(uint64_t& mft_bytes);
+    // Reads every record of the MFT into the tree, marking live clusters in
+    // `cluster_map` when given.
+    void read_mft(file_node_info& tree, sector_bitmap* cluster_map);
+    // Resolves the start path's folders below the root through the
+    // directory indexes, white-listing the target and the recycle bin.
+    // False when the target is not found.
+    bool resolve_start_path(file_node_info& tree, const std::vector<std::u16string>& components, bool& inside_bin);
+    // The resident extent text of a file without runs: "[" and one object
+    // when its value is found in its record or an extension record, "]".
+    std::string resident_extent_text(const tagNtfsFileInfoEx& file) const;
+
     ntfs_geometry geometry_;
+    std::shared_ptr<file_node_info> record_tree_;
 };
 
 // Whether `record` is a sound MFT record 0: it starts with "FILE", its update

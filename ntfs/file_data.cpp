@@ -1,0 +1,88 @@
+#include "ntfs/file_data.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "volume/checked_math.h"
+
+namespace ostrel {
+
+namespace {
+
+// The read buffer: 32 clusters, or the whole file rounded up to sectors when
+// it is smaller.
+uint64_t run_buffer_size(uint32_t cluster_size, uint64_t size) {
+    const uint64_t full = uint64_t{cluster_size} * 32;
+    return size < full ? (size + sector_bytes - 1) / sector_bytes * sector_bytes : full;
+}
+
+uint64_t deliver_zeros(uint64_t length, uint8_t* buffer, uint64_t buffer_size, data_sink sink, void* context,
+                       ::stop_token* stop, int32_t* error) {
+    std::fill_n(buffer, buffer_size, uint8_t{0});
+    uint64_t delivered = 0;
+    while (delivered < length) {
+        if (is_stopped(stop)) break;
+        const auto count = static_cast<uint32_t>(std::min(buffer_size, length - delivered));
+        if (!sink(buffer, count, context, 4, error)) break;
+        delivered += count;
+    }
+    return delivered;
+}
+
+bool append_bytes(const uint8_t* buffer, uint32_t count, void* context, uint32_t, int32_t*) {
+    auto* out = static_cast<std::vector<uint8_t>*>(context);
+    out->insert(out->end(), buffer, buffer + count);
+    return true;
+}
+
+}  // namespace
+
+uint64_t read_ntfs_runs(const ntfs_cluster_source& source, const run_list& runs, uint64_t size,
+                        uint8_t compression_unit_log2, data_sink sink, void* context, ::stop_token* stop,
+                        int32_t* error) {
+    (void)compression_unit_log2;
+    if (source.cluster_size == 0 || size == 0 || !sink) return 0;
+    const uint64_t buffer_size = run_buffer_size(source.cluster_size, size);
+    if (buffer_size == 0 || buffer_size > UINT32_MAX) return 0;
+    const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[static_cast<size_t>(buffer_size)]);
+    if (!buffer) return 0;
+
+    uint64_t owed = size;
+    for (size_t i = 0; i < runs.size() && owed > 0; ++i) {
+        if (is_stopped(stop)) break;
+        const data_run& run = runs[i];
+        const bool last = i + 1 == runs.size();
+        const auto run_bytes = checked_mul(run.count, source.cluster_size);
+        const uint64_t length = last || !run_bytes || *run_bytes > owed ? owed : *run_bytes;
+        uint64_t delivered;
+        if (run.first == 0) {
+            delivered = deliver_zeros(length, buffer.get(), buffer_size, sink, context, stop, error);
+        } else {
+            const auto position = checked_mul(run.first, source.cluster_size);
+            const auto device_position = position ? checked_add(*position, source.volume_offset) : std::nullopt;
+            if (!device_position) break;
+            delivered = copy_range(source.device, buffer.get(), *device_position, length,
+                                   static_cast<uint32_t>(buffer_size), sink, context, stop, error);
+        }
+        owed -= delivered;
+        if (delivered < length) break;
+    }
+    return size - owed;
+}
+
+std::vector<uint8_t> read_ntfs_runs_to_memory(const ntfs_cluster_source& source, const run_list& runs,
+                                              uint64_t size, uint64_t limit) {
+    std::vector<uint8_t> bytes;
+    if (size == 0 || size > limit) return bytes;
+    try {
+        bytes.reserve(static_cast<size_t>(size));
+        if (read_ntfs_runs(source, runs, size, 0, append_bytes, &bytes, nullptr, nullptr) != size) bytes.clear();
+    } catch (const std::bad_alloc&) {
+        bytes.clear();
+    }
+    return bytes;
+}
+
+}  // namespace ostrel
