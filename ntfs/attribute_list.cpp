@@ -31,6 +31,13 @@ bool attribute_list::has_standard_information() const {
     return std::any_of(standard_information.begin(), standard_information.begin() + 8, [](uint8_t b) { return b; });
 }
 
+bool attribute_list::all_listed_records_met() const {
+    for (const auto& [record, pieces] : listed_pieces) {
+        if (!records_met.count(record)) return false;
+    }
+    return true;
+}
+
 void apply_standard_information(tagNtfsBaseInfo& info, byte_view value) {
     info.created = value.u64_or(standard_information_field::created);
     info.modified = value.u64_or(standard_information_field::modified);
@@ -142,6 +149,9 @@ void attribute_list_mgr::test_completion(attribute_list& entry, file_node_info& 
     if (!entry.has_standard_information()) return;
     if (!entry.is(attribute_list_flag::directory) && entry.data_size <= 0) return;
     if (entry.expected_links != static_cast<uint16_t>(entry.links.size() + entry.dos_names)) return;
+    // Beyond the counts: a file whose runs continue in later extension
+    // records would otherwise be built from its first piece alone.
+    if (!entry.all_listed_records_met()) return;
     entry.flags |= attribute_list_flag::complete;
     // Keep the entry alive while its nodes are built: removing it below
     // would otherwise free it.

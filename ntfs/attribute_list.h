@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,9 @@ struct attribute_list {
     // file too fragmented for one record continues its runs in extension
     // records, each piece starting where the previous one ended.
     std::map<uint64_t, run_list> data_pieces;
+    // The owner's records met so far: the entry waits for every record its
+    // list names, so no piece of a file spread over many records is lost.
+    std::set<uint64_t> records_met;
     int64_t data_size = 0;
     uint8_t compression_unit_log2 = 0;  // 0: the data is not compressed
     uint16_t expected_links = unknown_link_count;
@@ -64,6 +68,8 @@ struct attribute_list {
     uint64_t data_record = 0;
 
     bool is(uint8_t flag) const { return (flags & flag) != 0; }
+    // Whether every record the attribute list names has been met.
+    bool all_listed_records_met() const;
     bool has_standard_information() const;
 };
 

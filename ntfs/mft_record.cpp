@@ -83,6 +83,7 @@ parsed_record record_parser::run() {
     if (tree()) find_or_create_entry();
     choose_node();
     walk_attributes();
+    if (entry_) entry_->records_met.insert(own_number_);
     complete();
     return {file_, folder_};
 }
