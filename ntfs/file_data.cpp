@@ -1,10 +1,13 @@
 #include "ntfs/file_data.h"
 
+#include "platform/descriptor_io.h"
+
 #include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "ntfs/compression_units.h"
 #include "volume/checked_math.h"
 
 namespace ostrel {
@@ -37,13 +40,41 @@ bool append_bytes(const uint8_t* buffer, uint32_t count, void* context, uint32_t
     return true;
 }
 
+// Compressed data goes unit by unit through the LZNT1 reader. Windows only
+// compresses data on volumes with clusters of at most 4 KiB; the reader
+// refuses units it cannot hold.
+uint64_t read_compressed(const ntfs_cluster_source& source, const run_list& runs, uint64_t size,
+                         uint8_t compression_unit_log2, data_sink sink, void* context, ::stop_token* stop,
+                         int32_t* error) {
+    const cluster_reader read = [&](uint64_t first, uint64_t count, uint8_t* out) {
+        if (is_stopped(stop)) return false;
+        const auto offset = checked_mul(first, source.cluster_size);
+        const auto bytes = checked_mul(count, source.cluster_size);
+        if (!offset || !bytes || *bytes > UINT32_MAX || !checked_add(*offset, source.volume_offset)) return false;
+        const int32_t got = read_at(source.device, out, *offset + source.volume_offset, static_cast<uint32_t>(*bytes));
+        if (got != static_cast<int32_t>(*bytes)) {
+            if (error) *error = platform::last_error();
+            return false;
+        }
+        return true;
+    };
+    const content_sink deliver = [&](const uint8_t* data, size_t count) {
+        // The sink takes at most 4 GiB at a time; a unit is far smaller.
+        return sink(data, static_cast<uint32_t>(count), context, 4, error);
+    };
+    return read_compressed_runs(runs, compression_unit_clusters(compression_unit_log2), source.cluster_size, size,
+                                read, deliver);
+}
+
 }  // namespace
 
 uint64_t read_ntfs_runs(const ntfs_cluster_source& source, const run_list& runs, uint64_t size,
                         uint8_t compression_unit_log2, data_sink sink, void* context, ::stop_token* stop,
                         int32_t* error) {
-    (void)compression_unit_log2;
     if (source.cluster_size == 0 || size == 0 || !sink) return 0;
+    if (compression_unit_log2 != 0) {
+        return read_compressed(source, runs, size, compression_unit_log2, sink, context, stop, error);
+    }
     const uint64_t buffer_size = run_buffer_size(source.cluster_size, size);
     if (buffer_size == 0 || buffer_size > UINT32_MAX) return 0;
     const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[static_cast<size_t>(buffer_size)]);
@@ -53,9 +84,12 @@ uint64_t read_ntfs_runs(const ntfs_cluster_source& source, const run_list& runs,
     for (size_t i = 0; i < runs.size() && owed > 0; ++i) {
         if (is_stopped(stop)) break;
         const data_run& run = runs[i];
-        const bool last = i + 1 == runs.size();
+        // A run hands on no more than its own clusters: when the list was cut
+        // (a run leaving the volume), reading on past the last good run would
+        // fill the file with whatever follows, so the file comes out short
+        // and the caller says it is incomplete.
         const auto run_bytes = checked_mul(run.count, source.cluster_size);
-        const uint64_t length = last || !run_bytes || *run_bytes > owed ? owed : *run_bytes;
+        const uint64_t length = !run_bytes || *run_bytes > owed ? owed : *run_bytes;
         uint64_t delivered;
         if (run.first == 0) {
             delivered = deliver_zeros(length, buffer.get(), buffer_size, sink, context, stop, error);

@@ -34,13 +34,48 @@ struct mft_record {
         std::copy(value.begin(), value.end(), bytes.begin() + at + 0x18);
         return at;
     }
-    // A $FILE_NAME naming record 5 (sequence number 1) as its parent.
-    size_t add_file_name(const std::u16string& name) {
+    // A $FILE_NAME naming `parent` (sequence number 1) as its folder.
+    size_t add_file_name(const std::u16string& name, uint64_t parent = 5, uint8_t name_space = 1) {
         std::vector<uint8_t> value(0x42 + 2 * name.size(), 0);
-        put(value, 0, 0x0001000000000005, 8);
+        put(value, 0, (1ull << 48) | parent, 8);
         value[0x40] = uint8_t(name.size());
+        value[0x41] = name_space;
         for (size_t i = 0; i < name.size(); ++i) put(value, 0x42 + 2 * i, name[i], 2);
         return add(0x30, value);
+    }
+    // A non-resident attribute: `runs` (ending in its 0 byte) at 0x40,
+    // sizes all `size`, covering virtual clusters `first_vcn` on.
+    size_t add_non_resident(uint32_t type, const std::vector<uint8_t>& runs, uint64_t size, uint64_t first_vcn = 0) {
+        const size_t at = next;
+        next += (0x40 + runs.size() + 7) / 8 * 8;
+        put(bytes, at, type, 4);
+        put(bytes, at + 0x04, next - at, 4);
+        bytes[at + 0x08] = 1;
+        put(bytes, at + 0x10, first_vcn, 8);
+        put(bytes, at + 0x20, 0x40, 2);
+        for (size_t field : {0x28, 0x30, 0x38}) put(bytes, at + field, size, 8);
+        std::copy(runs.begin(), runs.end(), bytes.begin() + at + 0x40);
+        return at;
+    }
+    // Header fields: flags (1 in use, 2 directory), link count, base record.
+    mft_record& header(uint16_t flags, uint16_t links = 1, uint64_t base = 0) {
+        put(bytes, 0x16, flags, 2);
+        put(bytes, 0x12, links, 2);
+        put(bytes, 0x20, base, 8);
+        return *this;
+    }
+    // A $STANDARD_INFORMATION with a creation time, then the end marker
+    // comes last through end().
+    mft_record& standard_information(uint64_t created = 0x01D9000000000000) {
+        std::vector<uint8_t> value(0x48, 0);
+        put(value, 0, created, 8);
+        put(value, 0x20, 0x20, 4);  // archive
+        add(0x10, value);
+        return *this;
+    }
+    std::vector<uint8_t> end() {
+        add(0xFFFFFFFF);
+        return bytes;
     }
     std::vector<uint8_t> bytes;
     size_t next = 0x38;
@@ -76,5 +111,54 @@ inline std::vector<uint8_t> ntfs_volume_image(const std::vector<uint8_t>& record
     std::copy_n(record.begin(), std::min(record.size(), size - at), image.begin() + at);
     return image;
 }
+
+// A small NTFS volume: 4 KiB clusters, 1 KiB records, 1 MiB in all, the
+// MFT's 64 records in clusters 4 to 19, as record 0 says. Records and data
+// clusters are put in place by number.
+struct ntfs_test_volume {
+    static constexpr size_t cluster = 4096;
+    static constexpr size_t clusters = 256;
+
+    ntfs_test_volume() : image(cluster * clusters, 0), boot(ntfs_boot_sector()) {
+        put(boot.bytes, 0x28, clusters * 8 - 1, 8);
+        std::copy(boot.bytes.begin(), boot.bytes.end(), image.begin());
+        mft_record mft;
+        mft.header(1).standard_information();
+        mft.add_file_name(u"$MFT");
+        mft.add_non_resident(0x80, {0x11, 0x10, 0x04, 0x00}, 64 * 1024);
+        put_record(0, mft.end());
+    }
+    // Writes `record` as record `number`, with its own number field set and
+    // its sector ends moved into the update sequence array as a volume
+    // writes them.
+    void put_record(uint64_t number, std::vector<uint8_t> record) {
+        put(record, 0x2C, number, 4);
+        put(record, 0x06, 3, 2);
+        put(record, 0x30, 0x0007, 2);
+        for (size_t i = 0; i < 2; ++i) {
+            const size_t end = 0x1FE + 0x200 * i;
+            std::copy_n(record.begin() + end, 2, record.begin() + 0x32 + 2 * i);
+            put(record, end, 0x0007, 2);
+        }
+        std::copy(record.begin(), record.end(), image.begin() + 4 * cluster + number * 1024);
+    }
+    void put_data(uint64_t cluster_number, const std::vector<uint8_t>& data) {
+        std::copy(data.begin(), data.end(), image.begin() + cluster_number * cluster);
+    }
+    std::vector<uint8_t> image;
+    _boot_sector boot;
+};
+
+// A record for a file or folder `name` in folder `parent`: in use unless
+// `deleted`, with its data resident.
+inline mft_record named_record(const std::u16string& name, uint64_t parent, bool folder = false,
+                               bool deleted = false) {
+    mft_record record;
+    record.header(uint16_t((deleted ? 0 : 1) | (folder ? 2 : 0))).standard_information();
+    record.add_file_name(name, parent);
+    return record;
+}
+
+inline std::vector<uint8_t> text_bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 }  // namespace ostrel::test

@@ -1,0 +1,313 @@
+// The NTFS scan: run lists, the tree built from records met in any order,
+// damaged and hostile records, and saving through runs and records.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "core/node.h"
+#include "ntfs/ntfs_recover.h"
+#include "ntfs/run_list.h"
+#include "platform/descriptor_io.h"
+#include "platform/wide_text.h"
+#include "tests/ntfs/ntfs_test_images.h"
+#include "tests/support/files.h"
+#include "tests/support/recording_host.h"
+
+namespace ostrel {
+namespace {
+
+using test::mft_record;
+using test::named_record;
+using test::ntfs_test_volume;
+using test::put;
+using test::text_bytes;
+
+// An attribute header holding `runs` at 0x40, with the three sizes given.
+std::vector<uint8_t> non_resident(const std::vector<uint8_t>& runs, int64_t allocated, int64_t data,
+                                  int64_t initialized) {
+    std::vector<uint8_t> attribute(0x40 + runs.size(), 0);
+    put(attribute, 0x20, 0x40, 2);
+    put(attribute, 0x28, uint64_t(allocated), 8);
+    put(attribute, 0x30, uint64_t(data), 8);
+    put(attribute, 0x38, uint64_t(initialized), 8);
+    std::copy(runs.begin(), runs.end(), attribute.begin() + 0x40);
+    return attribute;
+}
+
+TEST(RunList, DecodesRealRunsAndStopsWhereTheListStopsMakingSense) {
+    auto decode = [](std::vector<uint8_t> runs, uint64_t size = 1 << 30, uint64_t total = 1 << 20) {
+        return decode_runs(byte_view(runs.data(), runs.size()), size, 4096, total);
+    };
+    // 0x20 clusters at 0x1000, 0x10 sparse, 8 at 0x1000 - 0x20 (a negative step).
+    EXPECT_EQ(decode({0x21, 0x20, 0x00, 0x10, 0x01, 0x10, 0x11, 0x08, 0xE0, 0x00}),
+              (run_list{{0x1000, 0x20}, {0, 0x10}, {0xFE0, 8}}));
+    EXPECT_TRUE(decode({0x00, 0x11, 0x01, 0x01}).empty());
+    EXPECT_TRUE(decode({0x91, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x01}).empty());  // offset width 9
+    EXPECT_EQ(decode({0x11, 0x01, 0x10, 0x11, 0x01, 0xE0}), (run_list{{0x10, 1}}));  // start goes negative
+    EXPECT_EQ(decode({0x11, 0x01, 0x10, 0x21, 0x01, 0x00, 0x10}, 1 << 30, 0x1000), (run_list{{0x10, 1}}));
+    EXPECT_EQ(decode({0x11, 0x02, 0x10, 0x11, 0x02, 0x20}, 8192), (run_list{{0x10, 2}}));  // size covered
+    EXPECT_EQ(decode({0x11, 0x02, 0x10, 0x32, 0x02}), (run_list{{0x10, 2}}));  // fields past the bytes
+    EXPECT_EQ(decode({0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}), run_list{});  // negative length
+    EXPECT_TRUE(decode({0x11, 0x01, 0x10}, 4096, 0).empty());
+}
+
+TEST(RunList, SizesFollowTheDataSizeUnlessItIsImplausible) {
+    auto size = [](int64_t a, int64_t d, int64_t i) {
+        const auto attribute = non_resident({}, a, d, i);
+        return attribute_data_size(byte_view(attribute.data(), attribute.size()));
+    };
+    EXPECT_EQ(size(8192, 5000, 5000), 5000u);
+    EXPECT_EQ(size(8192, 0, 0), 8192u);
+    EXPECT_EQ(size(4096, 9000, 3000), 3000u);  // data beyond the allocation
+    EXPECT_EQ(size(4096, -1, 100), 100u);
+    EXPECT_EQ(size(4096, -1, -1), 0u);
+}
+
+class NtfsScan : public ::testing::Test {
+protected:
+    bool scan(const std::vector<uint8_t>& image, const _boot_sector& boot, const char16_t* path = nullptr) {
+        test::write_file(dir / "volume.img", image);
+        const test::open_file file(dir / "volume.img");
+        engine = std::make_unique<ntfs_recover>(file.fd(), std::make_shared<const _boot_sector>(boot), 0, false);
+        engine->d_recovery = platform::duplicate(engine->d_scan);
+        engine->d_preview = platform::duplicate(engine->d_scan);
+        engine->stop_token = &token;
+        host.clear();
+        paths.clear();
+        const bool ok = engine->scan(root, path);
+        for (const auto& item : host.items) {
+            paths[host.mirrored_path(item.record.handle)] = item.record.handle;
+        }
+        return ok;
+    }
+    bool scan(const ntfs_test_volume& volume, const char16_t* path = nullptr) {
+        return scan(volume.image, volume.boot, path);
+    }
+    const tree_node* at(const std::string& path) const {
+        const auto it = paths.find(path);
+        return it == paths.end() ? nullptr : tree_node::from_handle(it->second);
+    }
+    // What saving the file at `path` gives: its bytes, or "failed".
+    std::string saved(const std::string& path) {
+        const auto* file = dynamic_cast<const tagFileInfo*>(at(path));
+        if (!file) return "missing";
+        const std::filesystem::path target = dir / ("saved" + std::to_string(saves++));
+        const std::u16string destination = platform::utf8_to_utf16(target.string());
+        int32_t error = 0;
+        const bool ok = engine->save(borrow_node(const_cast<tagFileInfo*>(file)), destination.c_str(), error);
+        const std::vector<uint8_t> bytes = test::read_file(target);
+        return (ok ? "" : "failed:") + std::string(bytes.begin(), bytes.end());
+    }
+    int items_named(const std::string& name) const { return static_cast<int>(host.items_named(name).size()); }
+
+    test::recording_host host;
+    test::counting_stop_token token;
+    test::scratch_dir dir;
+    std::unique_ptr<ntfs_recover> engine;
+    std::shared_ptr<tagFolderInfo> root;
+    std::map<std::string, uintptr_t> paths;
+    int saves = 0;
+};
+
+TEST_F(NtfsScan, AttachesRecordsMetInAnyOrderAndHidesTheVolumesOwnFiles) {
+    ntfs_test_volume volume;
+    // A file met before its folder; the folder's own folder comes last.
+    auto early = named_record(u"early.txt", 41);
+    early.add(0x80, text_bytes("early data"));
+    volume.put_record(40, early.end());
+    volume.put_record(41, named_record(u"inner", 42, true).end());
+    volume.put_record(42, named_record(u"docs", 5, true).end());
+    mft_record dos_and_long;  // the DOS alias comes first, as Windows writes it
+    dos_and_long.header(1, 2).standard_information();
+    dos_and_long.add_file_name(u"LONGNA~1.TXT", 42, 2);
+    dos_and_long.add_file_name(u"Long name.txt", 42, 1);
+    dos_and_long.add(0x80, text_bytes("long"));
+    volume.put_record(43, dos_and_long.end());
+    volume.put_record(44, named_record(u"empty.txt", 5).end());  // size 0: attached at the finish
+    auto system_file = named_record(u"$Secret", 5);
+    system_file.add(0x80, text_bytes("x"));
+    volume.put_record(20, system_file.end());
+    volume.put_record(45, named_record(u"under $Extend", 11, true).end());
+    volume.put_record(46, named_record(u".", 5, true).end());
+
+    ASSERT_TRUE(scan(volume));
+    EXPECT_EQ(host.event_codes(), (std::vector<int32_t>{0}));  // no deep scan asked for: no other event
+    EXPECT_EQ(saved("\\docs\\inner\\early.txt"), "early data");
+    EXPECT_EQ(saved("\\docs\\Long name.txt"), "long");
+    EXPECT_EQ(items_named("LONGNA~1.TXT"), 0);
+    EXPECT_NE(at("\\empty.txt"), nullptr);
+    EXPECT_EQ(items_named("$Secret") + items_named("under $Extend") + items_named("."), 0);
+    // Each item reaches the host once, parents first.
+    EXPECT_EQ(items_named("early.txt"), 1);
+    EXPECT_EQ(items_named("docs"), 1);
+}
+
+TEST_F(NtfsScan, DeletedStateFollowsTheRecordAndTheFolder) {
+    ntfs_test_volume volume;
+    volume.put_record(40, named_record(u"live folder", 5, true).end());
+    volume.put_record(41, named_record(u"gone folder", 5, true, true).end());
+    auto deleted_file = named_record(u"deleted.txt", 40, false, true);
+    deleted_file.add(0x80, text_bytes("d"));
+    volume.put_record(42, deleted_file.end());
+    auto live_in_gone = named_record(u"live.txt", 41);
+    live_in_gone.add(0x80, text_bytes("l"));
+    volume.put_record(43, live_in_gone.end());
+    ASSERT_TRUE(scan(volume));
+    EXPECT_FALSE(at("\\live folder")->deleted);
+    EXPECT_TRUE(at("\\live folder\\deleted.txt")->deleted);
+    EXPECT_TRUE(at("\\gone folder")->deleted);
+    EXPECT_TRUE(at("\\gone folder\\live.txt")->deleted);
+}
+
+TEST_F(NtfsScan, FoldersWhoseParentIsGoneBecomeLostSubtreesReportedOnce) {
+    ntfs_test_volume volume;
+    volume.put_record(40, named_record(u"orphan", 63, true).end());  // record 63 is empty
+    auto inside = named_record(u"inside.txt", 40);
+    inside.add(0x80, text_bytes("in"));
+    volume.put_record(41, inside.end());
+    // Two folders that name each other as parent: a loop.
+    volume.put_record(42, named_record(u"loop a", 43, true).end());
+    volume.put_record(43, named_record(u"loop b", 42, true).end());
+    auto stray = named_record(u"stray.txt", 62);
+    stray.add(0x80, text_bytes("s"));
+    volume.put_record(44, stray.end());
+    ASSERT_TRUE(scan(volume));
+    for (const char* name : {"orphan", "inside.txt", "loop a", "loop b", "stray.txt"}) {
+        EXPECT_EQ(items_named(name), 1) << name;
+        EXPECT_EQ(host.items_named(name).front()->group, uint32_t{OSTREL_GROUP_LOST}) << name;
+    }
+    EXPECT_EQ(saved("orphan\\inside.txt"), "in");
+}
+
+TEST_F(NtfsScan, DamagedRecordsAreReadAsFarAsTheyMakeSense) {
+    ntfs_test_volume volume;
+    // A torn record: sector ends that do not match the update sequence.
+    auto torn = named_record(u"torn.txt", 5);
+    torn.add(0x80, text_bytes("torn"));
+    volume.put_record(40, torn.end());
+    put(volume.image, 4 * 4096 + 40 * 1024 + 0x1FE, 0xBEEF, 2);
+    // An attribute whose length runs past the record: the walk recomputes
+    // where it ends and still finds the $DATA behind it.
+    auto long_length = named_record(u"repaired.txt", 5);
+    const size_t name_at = 0x38 + 0x60;
+    long_length.add(0x80, text_bytes("repaired"));
+    auto bytes = long_length.end();
+    put(bytes, name_at + 4, 0x7000, 4);
+    volume.put_record(41, bytes);
+    // Runs that leave the volume: what lies inside is saved, and the save
+    // says the file is incomplete.
+    auto outside = named_record(u"outside.bin", 5);
+    outside.add_non_resident(0x80, {0x11, 0x01, 0x30, 0x31, 0x01, 0x00, 0x00, 0x01, 0x00}, 8192);
+    volume.put_record(42, outside.end());
+    volume.put_data(0x30, std::vector<uint8_t>(4096, 'A'));
+    // Not a record at all, and a record whose first attribute is not one a
+    // record starts with.
+    volume.put_record(43, std::vector<uint8_t>(1024, 0x5A));
+    auto odd = named_record(u"odd.txt", 5);
+    put(odd.bytes, 0x38, 0xB0, 4);
+    volume.put_record(44, odd.end());
+
+    ASSERT_TRUE(scan(volume));
+    EXPECT_EQ(saved("\\torn.txt"), "torn");
+    EXPECT_EQ(saved("\\repaired.txt"), "repaired");
+    EXPECT_TRUE(saved("\\outside.bin") == "failed:" + std::string(4096, 'A'));
+    EXPECT_EQ(items_named("odd.txt"), 0);
+}
+
+TEST_F(NtfsScan, FilesSpreadOverRecordsComeBackWholeWhateverTheOrder) {
+    ntfs_test_volume volume;
+    // Record 50's data lives in extension record 48, met first; its list
+    // also names record 50 itself, which must not loop.
+    mft_record extension;
+    extension.header(1, 0, 50);
+    extension.add_non_resident(0x80, {0x11, 0x02, 0x40, 0x00}, 6000);
+    volume.put_record(48, extension.end());
+    volume.put_data(0x40, std::vector<uint8_t>(8192, 'E'));
+    auto base = named_record(u"spread.bin", 5);
+    std::vector<uint8_t> list(64, 0);
+    for (size_t i = 0; i < 2; ++i) {
+        put(list, i * 32 + 0x00, i ? 0x80 : 0x30, 4);
+        put(list, i * 32 + 0x04, 32, 2);
+        put(list, i * 32 + 0x10, i ? 48 : 50, 6);
+    }
+    base.add(0x20, list);
+    volume.put_record(50, base.end());
+    // Three hard links in three folders: three nodes of one record.
+    volume.put_record(51, named_record(u"a", 5, true).end());
+    volume.put_record(52, named_record(u"b", 5, true).end());
+    mft_record links;
+    links.header(1, 3).standard_information();
+    links.add_file_name(u"one.txt", 5);
+    links.add_file_name(u"two.txt", 51);
+    links.add_file_name(u"three.txt", 52);
+    links.add(0x80, text_bytes("linked"));
+    volume.put_record(53, links.end());
+
+    ASSERT_TRUE(scan(volume));
+    EXPECT_EQ(saved("\\spread.bin"), std::string(6000, 'E'));
+    EXPECT_EQ(saved("\\one.txt"), "linked");
+    EXPECT_EQ(saved("\\a\\two.txt"), "linked");
+    EXPECT_EQ(saved("\\b\\three.txt"), "linked");
+    EXPECT_EQ(engine->extent_text(std::static_pointer_cast<tagFileInfo>(
+                  borrow_node(const_cast<tree_node*>(at("\\spread.bin"))))),
+              "[{\"o\":262144, \"l\":6000}]");
+}
+
+TEST_F(NtfsScan, ResidentDataIsDescribedWithItsRecordAndUpdateSequence) {
+    ntfs_test_volume volume;
+    auto small = named_record(u"small.txt", 5);
+    const size_t data_at = small.add(0x80, text_bytes("resident"));
+    volume.put_record(40, small.end());
+    ASSERT_TRUE(scan(volume));
+    const uint64_t record = 4 * 4096 + 40 * 1024;
+    auto* file = const_cast<tree_node*>(at("\\small.txt"));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(engine->extent_text(std::static_pointer_cast<tagFileInfo>(borrow_node(file))),
+              "[{\"o\":" + std::to_string(record + data_at + 0x18) + ", \"l\":8, \"s\":" + std::to_string(record) +
+                  ", \"u\":50}]");
+}
+
+TEST_F(NtfsScan, StartPathsAreFoundThroughTheIndexAndAdmitOnlyTheirSubtree) {
+    ntfs_test_volume volume;
+    // The root's index holds "Docs" (a folder) and "notes" (a file).
+    auto root_record = named_record(u".", 5, true);
+    std::vector<uint8_t> index(0x10 + 0x10 + 2 * 0x68 + 0x10, 0);
+    put(index, 0x00, 0x30, 4);
+    put(index, 0x10, 0x10, 4);
+    put(index, 0x14, index.size() - 0x10, 4);
+    auto entry = [&](size_t at, uint64_t number, const std::u16string& name, bool folder) {
+        put(index, at, number, 8);
+        put(index, at + 8, 0x68, 2);
+        put(index, at + 0x48, folder ? 0x10000000 : 0x20, 4);
+        index[at + 0x50] = uint8_t(name.size());
+        index[at + 0x51] = 1;
+        for (size_t i = 0; i < name.size(); ++i) put(index, at + 0x52 + 2 * i, name[i], 2);
+    };
+    entry(0x20, 40, u"Docs", true);
+    entry(0x88, 42, u"notes", false);
+    root_record.add(0x90, index);
+    volume.put_record(5, root_record.end());
+    volume.put_record(40, named_record(u"Docs", 5, true).end());
+    auto inside = named_record(u"in docs.txt", 40);
+    inside.add(0x80, text_bytes("x"));
+    volume.put_record(41, inside.end());
+    auto outside = named_record(u"notes", 5);
+    outside.add(0x80, text_bytes("y"));
+    volume.put_record(42, outside.end());
+
+    ASSERT_TRUE(scan(volume, u"C:\\docs"));
+    EXPECT_TRUE(host.logged("add white:0x28"));
+    EXPECT_NE(at("\\Docs\\in docs.txt"), nullptr);
+    EXPECT_EQ(items_named("notes"), 0);
+    char16_t buffer[64];
+    ASSERT_GT(engine->full_path(*at("\\Docs\\in docs.txt"), buffer, 64), 0);
+    EXPECT_EQ(platform::utf16_to_utf8(buffer), "C:\\Docs\\in docs.txt");
+
+    EXPECT_FALSE(scan(volume, u"C:\\notes"));  // a file is not a folder
+    EXPECT_EQ(host.statuses, (std::vector<int32_t>{OSTREL_STATUS_START_PATH_NOT_FOUND}));
+    EXPECT_FALSE(scan(volume, u"\\"));
+    EXPECT_EQ(host.statuses, (std::vector<int32_t>{OSTREL_STATUS_EMPTY_START_PATH}));
+}
+
+}  // namespace
+}  // namespace ostrel
