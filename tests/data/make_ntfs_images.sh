@@ -1,0 +1,448 @@
+#!/usr/bin/env bash
+# Builds the NTFS fixture image ntfs_files.img and its manifest
+# (ntfs_files.manifest.tsv).
+#
+# The volume is formatted by mkntfs and filled only through an ntfs-3g mount
+# (with -o compression), so every MFT record, index block, run list, attribute
+# list, compression unit and deletion is what a real NTFS implementation
+# writes. File contents are generated from a per-file seed. ntfs-3g runs under
+# libfaketime whose clock is read from a file that the script advances by one
+# minute before every operation, so the times ntfs-3g stamps are fixed and the
+# script reproduces the same image and manifest on every run.
+#
+# Usage: tests/data/make_ntfs_images.sh [OUTDIR]   (default: the script's folder)
+# Needs: root, /dev/fuse, mkntfs and ntfs-3g (ntfs-3g), libfaketime (faketime),
+# python3, xz. Afterwards run check_images.sh to confirm the manifest with The
+# Sleuth Kit.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+OUT=${1:-$HERE}
+mkdir -p "$OUT"
+OUT=$(cd "$OUT" && pwd)
+
+for tool in mkntfs ntfs-3g umount faketime python3 xz; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool (apt-get install -y ntfs-3g faketime python3 xz-utils)" >&2; exit 1; }
+done
+[ -e /dev/fuse ] || { echo "ntfs-3g needs /dev/fuse" >&2; exit 1; }
+FAKELIB=$(ls /usr/lib/*/faketime/libfaketime.so.1 /usr/lib/faketime/libfaketime.so.1 2>/dev/null | head -1 || true)
+[ -n "$FAKELIB" ] || { echo "libfaketime.so.1 not found (apt-get install -y faketime)" >&2; exit 1; }
+
+WORK=$(mktemp -d)
+# The mount point lives in WORK: never remove it while something is mounted.
+trap 'mountpoint -q "$WORK/mnt" 2>/dev/null && umount "$WORK/mnt"; rm -rf "$WORK"' EXIT
+export LC_ALL=C.UTF-8 TZ=UTC
+
+python3 - "$OUT" "$WORK" "$FAKELIB" <<'PY'
+import datetime, hashlib, os, shutil, struct, subprocess, sys, time
+
+OUT, WORK, FAKELIB = sys.argv[1], sys.argv[2], sys.argv[3]
+NAME = "ntfs_files"
+MiB = 1024 * 1024
+CLUSTER = 4096
+UNIT = 16 * CLUSTER            # one compression unit
+FILETIME_EPOCH = datetime.datetime(1601, 1, 1)
+
+
+def content(seed, size):
+    """Deterministic file body: 32-byte text lines naming the file (by a hash
+    of its seed) and the byte offset of the line, so that any misplaced or
+    mixed-up cluster shows in a comparison, yet xz packs it well."""
+    h = hashlib.sha256(seed.encode("utf-8")).hexdigest()
+    out = bytearray()
+    i = 0
+    while len(out) < size:
+        out += ("<%s:%010x:%s>\n" % (h[:8], i * 32, h[8:17])).encode("ascii")
+        i += 1
+    return bytes(out[:size])
+
+
+def noise(seed, size):
+    """Deterministic bytes that do not compress (SHA-256 in counter mode)."""
+    out = bytearray()
+    i = 0
+    while len(out) < size:
+        out += hashlib.sha256(("%s:%d" % (seed, i)).encode("utf-8")).digest()
+        i += 1
+    return bytes(out[:size])
+
+
+def filetime(dt):
+    return int((dt - FILETIME_EPOCH).total_seconds()) * 10_000_000
+
+
+def companion_v1(size, deleted_at, path):
+    """Older companion layout: version 1, former size, deletion time, then the
+    former path as UTF-16LE in a fixed 520-byte field (260 characters)."""
+    p = path.encode("utf-16-le") + b"\0\0"
+    assert len(p) <= 520
+    return struct.pack("<QQQ", 1, size, filetime(deleted_at)) + p.ljust(520, b"\0")
+
+
+def companion_v2(size, deleted_at, path):
+    """Newer companion layout: version 2, former size, deletion time, path
+    length in characters including the NUL, then the NUL-terminated path."""
+    p = path.encode("utf-16-le") + b"\0\0"
+    return struct.pack("<QQQI", 2, size, filetime(deleted_at), len(p) // 2) + p
+
+
+class NtfsImage:
+    def __init__(self, name, size):
+        self.name = name
+        self.path = os.path.join(OUT, name + ".img")
+        self.mnt = os.path.join(WORK, "mnt")
+        self.clockfile = os.path.join(WORK, "clock")
+        self.clock = datetime.datetime(2023, 7, 3, 9, 0, 0)
+        self.rows = {}          # manifest path -> row dict
+        self.proc = None
+        os.makedirs(self.mnt, exist_ok=True)
+        if os.path.exists(self.path):
+            os.unlink(self.path)
+        with open(self.path, "wb") as f:
+            f.truncate(size)
+        # -T fixes the times, and with them the serial number and GUIDs that
+        # mkntfs derives from the clock.
+        subprocess.run(["mkntfs", "-q", "-F", "-Q", "-T", "-s", "512", "-c", str(CLUSTER),
+                        "-p", "0", "-H", "0", "-S", "0", "-L", "OSTRELNTFS", self.path],
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+    # -- ntfs-3g at a fixed clock ----------------------------------------------
+    def set_clock(self):
+        tmp = self.clockfile + ".new"
+        with open(tmp, "w") as f:
+            f.write(self.clock.strftime("%Y-%m-%d %H:%M:%S") + "\n")
+        os.replace(tmp, self.clockfile)     # libfaketime never reads half a file
+
+    def tick(self):
+        """Starts the next operation: ntfs-3g's clock shows the current fixed
+        time until the next tick."""
+        if self.proc:
+            os.stat(self.mnt)               # let ntfs-3g finish the previous operation
+        self.clock += datetime.timedelta(minutes=1)
+        self.set_clock()
+        return self.clock
+
+    def mount(self):
+        """Mounts the image with ntfs-3g in the foreground under libfaketime,
+        which re-reads the clock file on every call. A fresh mount also starts
+        ntfs-3g's cluster and MFT-record searches from the beginning again."""
+        self.set_clock()
+        env = dict(os.environ, LD_PRELOAD=FAKELIB, FAKETIME_TIMESTAMP_FILE=self.clockfile,
+                   FAKETIME_NO_CACHE="1")
+        env.pop("FAKETIME", None)
+        self.proc = subprocess.Popen(["ntfs-3g", "-o", "compression,big_writes,no_detach",
+                                      self.path, self.mnt], env=env,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            if os.path.ismount(self.mnt):
+                return
+            if self.proc.poll() is not None:
+                sys.exit("ntfs-3g could not mount %s" % self.path)
+            time.sleep(0.05)
+        sys.exit("ntfs-3g did not mount %s" % self.path)
+
+    def umount(self):
+        os.stat(self.mnt)
+        subprocess.run(["umount", self.mnt], check=True)
+        if self.proc.wait() != 0:
+            sys.exit("ntfs-3g failed on %s" % self.path)
+        self.proc = None
+
+    def remount(self):
+        self.umount()
+        self.mount()
+
+    def fs(self, p):
+        return os.path.join(self.mnt, p)
+
+    @staticmethod
+    def key(p):
+        return "\\" + p.strip("/").replace("/", "\\")
+
+    def touch_parent(self, p, t):
+        """Adding or removing a name updates the folder's modification time."""
+        parent = self.key(p).rpartition("\\")[0]
+        if parent in self.rows:
+            self.rows[parent]["mtime"] = t
+
+    # -- operations that also keep the manifest ------------------------------
+    def mkdir(self, p, note="", t=None):
+        t = t or self.tick()
+        os.mkdir(self.fs(p))
+        self.rows[self.key(p)] = dict(kind="folder", size=0, sha="", deleted=0,
+                                      ident=1, former="", note=note, mtime=t)
+        self.touch_parent(p, t)
+
+    def write(self, p, data, t, holes=()):
+        """Writes data to a new file, skipping the (offset, length) ranges in
+        holes (which must be zero in data) so that they are never written."""
+        with open(self.fs(p), "wb") as f:
+            pos = 0
+            for off, n in sorted(holes) + [(len(data), 0)]:
+                assert data[off:off + n] == bytes(n)
+                if off > pos:
+                    f.seek(pos)
+                    f.write(data[pos:off])
+                pos = off + n
+            f.truncate(len(data))
+        self.touch_parent(p, t)
+
+    def put_bytes(self, p, data, note="", former="", holes=(), t=None):
+        t = t or self.tick()
+        self.write(p, data, t, holes)
+        self.rows[self.key(p)] = dict(kind="file", size=len(data),
+                                      sha=hashlib.sha256(data).hexdigest(), deleted=0,
+                                      ident=1, former=former, note=note, mtime=t)
+
+    def put(self, p, size, note="", former="", t=None):
+        self.put_bytes(p, content(self.name + ":" + p, size), note, former, t=t)
+
+    def put_reversed(self, p, size, chunk, note=""):
+        """Writes a new file back to front, chunk by chunk."""
+        t = self.tick()
+        data = content(self.name + ":" + p, size)
+        with open(self.fs(p), "wb") as f:
+            for off in reversed(range(0, size, chunk)):
+                f.seek(off)
+                f.write(data[off:off + chunk])
+        self.touch_parent(p, t)
+        self.rows[self.key(p)] = dict(kind="file", size=size,
+                                      sha=hashlib.sha256(data).hexdigest(), deleted=0,
+                                      ident=1, former="", note=note, mtime=t)
+
+    def link(self, src, dst, note="", t=None):
+        t = t or self.tick()
+        os.link(self.fs(src), self.fs(dst))
+        r = dict(self.rows[self.key(src)])
+        r["note"] = note
+        self.rows[self.key(dst)] = r
+        self.touch_parent(dst, t)
+
+    def delete(self, p, identical=True, note=""):
+        t = self.tick()
+        os.unlink(self.fs(p))
+        r = self.rows[self.key(p)]
+        r["deleted"] = 1
+        r["ident"] = 1 if identical else 0
+        r["note"] = note or r["note"]
+        self.touch_parent(p, t)
+
+    def deltree(self, p, note=""):
+        t = self.tick()
+        shutil.rmtree(self.fs(p))
+        k = self.key(p)
+        for path, r in self.rows.items():
+            if path == k or path.startswith(k + "\\"):
+                r["deleted"] = 1
+                r["note"] = note if path == k else "inside the deleted folder " + k
+                if r["kind"] == "folder":
+                    r["mtime"] = t          # emptied before it was removed
+        self.touch_parent(p, t)
+
+    def attrib(self, p, value):
+        """Sets the NTFS file attributes (FILE_ATTRIBUTE_* bits) through
+        ntfs-3g's extended attribute."""
+        self.tick()
+        os.setxattr(self.fs(p), "system.ntfs_attrib_be", struct.pack(">I", value),
+                    follow_symlinks=False)
+
+    def write_manifest(self):
+        cols = ["path", "size", "sha256", "deleted", "expect_identical", "kind",
+                "former_path", "mtime", "note"]
+        with open(os.path.join(OUT, self.name + ".manifest.tsv"), "w", encoding="utf-8") as f:
+            f.write("\t".join(cols) + "\n")
+            for path in sorted(self.rows):
+                r = self.rows[path]
+                f.write("\t".join([path, str(r["size"]), r["sha"], str(r["deleted"]),
+                                   str(r["ident"]), r["kind"], r["former"],
+                                   r["mtime"].strftime("%Y-%m-%d %H:%M:%S"), r["note"]]) + "\n")
+
+
+FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM = 0x2, 0x4
+FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_COMPRESSED = 0x10, 0x800
+
+img = NtfsImage(NAME, 32 * MiB)
+img.mount()
+
+# ---- phase 1: everything that is created ----
+img.put("empty.dat", 0, "size 0, resident")
+img.put("one byte.txt", 1, "resident")
+img.put("Café.txt", 300, "resident")
+img.put("resident 600.txt", 600, "resident: about the most a record holds beside this name and a security descriptor")
+img.put("not resident 700.txt", 700, "too big for its record: one cluster")
+img.put("name with spaces.txt", 4095, "one cluster - 1")
+img.put("archive.tar.gz.part1", 4096, "exactly one cluster")
+img.put("summary.v1.final.txt", 4097, "one cluster + 1")
+img.put("deleted in root.txt", 3 * CLUSTER + 100)
+img.put("deleted resident.txt", 200)
+
+img.mkdir("docs")
+img.put("docs/notes.md", 3000)
+img.put("docs/old draft.txt", 2 * CLUSTER + 5)
+img.put("docs/Ελληνικά и русский.txt", 77, "Greek and Cyrillic name")
+img.mkdir("docs/Reports 2023")
+img.put("docs/Reports 2023/budget.2023.v2.csv", 1500)
+img.mkdir("docs/Reports 2023/Q1")
+img.put("docs/Reports 2023/Q1/two MiB.bin", 2 * MiB, "2 MiB, non-resident")
+img.mkdir("docs/Reports 2023/Q1/deep",
+          "its index root outgrew the record (254-character name): $ATTRIBUTE_LIST, "
+          "$INDEX_ROOT in an extension record")
+img.put("docs/Reports 2023/Q1/deep/big file.bin", 200 * 1024, "200 KiB, non-resident")
+img.put("docs/Reports 2023/Q1/deep/scratch notes.txt", CLUSTER + 33)
+img.put("docs/Reports 2023/Q1/deep/"
+        "a very long file name that goes on and on well past the old limits of short names, "
+        "with spaces, commas, several.dots.and digits 0123456789 "
+        "- abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ - "
+        "and then some more words until it is close to the end.txt", 2000,
+        "a name of 254 characters")
+img.put("docs/Reports 2023/Q1/deep/Ünïcödé façade – test.txt", 333)
+
+img.mkdir("Café")
+img.mkdir("Café/日本語")
+img.mkdir("Café/日本語/Ελληνικά и кириллица")
+img.put("Café/日本語/Ελληνικά и кириллица/emoji 🎉 party 😀.txt", 150,
+        "name with characters outside the BMP (surrogate pairs in UTF-16)")
+img.put("Café/日本語/日本語のファイル.txt", 5000)
+
+# Sparse: data only in the first cluster and at 768 KiB; the rest never written.
+img.mkdir("sparse")
+body = bytearray(content(NAME + ":sparse/sparse 1 MiB.bin", MiB))
+for a, b in ((CLUSTER, 768 * 1024), (768 * 1024 + CLUSTER, MiB)):
+    body[a:b] = bytes(b - a)
+img.put_bytes("sparse/sparse 1 MiB.bin", bytes(body),
+              "sparse: data in its first cluster and at 768 KiB, holes elsewhere",
+              holes=((CLUSTER, 768 * 1024 - CLUSTER), (768 * 1024 + CLUSTER, MiB - 768 * 1024 - CLUSTER)))
+
+# Compressed: files created in a folder marked compressed are compressed.
+img.mkdir("compressed", "marked compressed: new files in it are compressed")
+img.attrib("compressed", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_COMPRESSED)
+img.put("compressed/text 100 KiB.txt", 100 * 1024, "compressed, compresses well")
+img.put_bytes("compressed/noise 40 KiB.bin", noise(NAME + ":compressed/noise 40 KiB.bin", 40 * 1024),
+              "compressed attribute, but the data does not compress: stored as is")
+p = "compressed/mixed units.bin"
+body = (content(NAME + ":" + p, UNIT) + noise(NAME + ":" + p, UNIT) + bytes(UNIT)
+        + content(NAME + ":" + p + ":3", UNIT) + content(NAME + ":" + p + ":4", 1000))
+img.put_bytes(p, body, "compressed, five units: text (compressed), noise (stored as is), "
+              "never written (sparse), text (compressed), 1000 bytes of text (one cluster, as is)",
+              holes=((2 * UNIT, UNIT),))
+img.put("compressed/deleted compressed.txt", 50 * 1024)
+img.mkdir("compressed/sub", "inherits the compressed mark")
+img.put("compressed/sub/inner.txt", 20 * 1024, "compressed (its folder inherited the mark)")
+
+# Fragmented: written back to front. Each write fills the hole just before the
+# data written last; ntfs-3g asks for the cluster just before that data, finds
+# it taken and looks elsewhere, so every chunk becomes a run of its own. The
+# runs alternate between the two large free areas of the volume and go
+# backwards within each.
+img.mkdir("frag")
+img.put_reversed("frag/fragmented.bin", 6 * 2 * CLUSTER, 2 * CLUSTER,
+                 "fragmented: six runs of two clusters, written back to front")
+img.put_reversed("frag/fragmented, deleted later.bin", 5 * 2 * CLUSTER, 2 * CLUSTER)
+# Hundreds of runs: the run list no longer fits in the base record; the file
+# gets an attribute list and $DATA extents in extension records.
+img.put_reversed("frag/400 runs.bin", 400 * CLUSTER, CLUSTER,
+                 "400 runs of one cluster: $ATTRIBUTE_LIST, $DATA extents in extension records")
+
+# Hard links: one file under three names in three folders.
+img.mkdir("links")
+img.put("links/original.txt", 5000, "hard link: one record, three names")
+img.link("links/original.txt", "docs/second name.txt", "hard link to \\links\\original.txt")
+img.link("links/original.txt", "Café/日本語/third name.txt", "hard link to \\links\\original.txt")
+
+# Very many names: the $FILE_NAME attributes overflow into extension records
+# and the attribute list itself becomes non-resident.
+img.mkdir("many links")
+img.put("many links/target.bin", 3000, "120 names: $ATTRIBUTE_LIST, $FILE_NAME in extension records")
+t = img.tick()
+for i in range(1, 120):
+    img.link("many links/target.bin", "many links/another name for the target %03d.bin" % i,
+             "hard link to \\many links\\target.bin", t=t)
+
+# A folder with 3000 entries: its $I30 index is a B-tree of several levels.
+img.mkdir("big folder")
+t = img.tick()
+for i in range(1, 3001):
+    img.put("big folder/entry %04d with a long name so that the index grows quickly.txt" % i,
+            20 + i % 61, t=t)
+img.rows[img.key("big folder")]["note"] = "3000 entries: $I30 index of several levels"
+
+img.mkdir("old project")
+img.put("old project/Read Me.txt", 900)
+img.put("old project/Data File.bin", 40 * 1024)
+img.mkdir("old project/Source Code")
+img.put("old project/Source Code/Main Program.c", 1234)
+
+# A recycle bin as Windows keeps it on NTFS: one folder per user SID.
+sid = "$RECYCLE.BIN/S-1-5-21-1111111111-2222222222-3333333333-1001"
+img.mkdir("$RECYCLE.BIN", "hidden + system")
+img.mkdir(sid, "a user's recycle bin")
+when = datetime.datetime(2023, 7, 1, 12, 30, 0)
+n = 1234
+img.put(sid + "/$RABC123.txt", n, former="C:\\Users\\x\\Documents\\report.txt",
+        note="companion in the older layout")
+img.put_bytes(sid + "/$IABC123.txt", companion_v1(n, when, "C:\\Users\\x\\Documents\\report.txt"),
+              note="companion, older layout (version 1, path at byte 24)")
+n = 5000
+img.put(sid + "/$RDEF456.docx", n, former="C:\\Users\\x\\Desktop\\Project notes.docx",
+        note="companion in the newer layout")
+img.put_bytes(sid + "/$IDEF456.docx",
+              companion_v2(n, when, "C:\\Users\\x\\Desktop\\Project notes.docx"),
+              note="companion, newer layout (version 2, length at byte 24, path at byte 28)")
+folder_path = "C:\\Users\\x\\Pictures\\Trip 2022"
+img.mkdir(sid + "/$RGHI789", "recycled folder")
+img.rows[img.key(sid + "/$RGHI789")]["former"] = folder_path
+img.put(sid + "/$RGHI789/beach.jpg", 3000, former=folder_path + "\\beach.jpg",
+        note="inside a recycled folder")
+img.put(sid + "/$RGHI789/Sunset photo.png", 4097, former=folder_path + "\\Sunset photo.png",
+        note="inside a recycled folder")
+img.put_bytes(sid + "/$IGHI789", companion_v2(3000 + 4097, when, folder_path),
+              note="companion of the recycled folder, newer layout")
+img.put_bytes(sid + "/desktop.ini",
+              "\r\n[.ShellClassInfo]\r\nCLSID={645FF040-5081-101B-9F08-00AA002F954E}\r\n"
+              "LocalizedResourceName=@%SystemRoot%\\system32\\shell32.dll,-8964\r\n"
+              .encode("utf-16-le"), note="not a recycled item")
+img.attrib(sid + "/desktop.ini", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
+img.attrib(sid, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
+img.attrib("$RECYCLE.BIN", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
+
+# ---- phase 2: a deleted file whose clusters are reused ----
+# After a fresh mount ntfs-3g puts a new file's first clusters at the start of
+# the largest free area. 'draft v1' goes there, is deleted, and after the next
+# fresh mount 'draft v2' (whose record exists already) is written into the
+# same clusters. No record is created after 'draft v1' is deleted, so the
+# records of deleted files stay.
+img.remount()
+img.mkdir("scratch")
+img.put("scratch/draft v1.txt", 5 * CLUSTER)
+img.put_bytes("scratch/draft v2 written afterwards.txt", b"")
+img.delete("scratch/draft v1.txt", identical=False,
+           note="record kept, its first four clusters reused by 'draft v2 written afterwards.txt'")
+img.remount()
+p = "scratch/draft v2 written afterwards.txt"
+t = img.tick()
+d = content(NAME + ":" + p, 3 * CLUSTER + 10)
+with open(img.fs(p), "wb") as f:
+    f.write(d)
+img.rows[img.key(p)].update(size=len(d), sha=hashlib.sha256(d).hexdigest(), mtime=t,
+                            note="written into the first four clusters 'draft v1.txt' had")
+
+# ---- phase 3: deletions only; nothing is written afterwards ----
+img.delete("deleted in root.txt", note="deleted in the root; record and clusters kept")
+img.delete("deleted resident.txt", note="deleted; its data is resident in the record")
+img.delete("docs/old draft.txt", note="deleted in a subfolder")
+img.delete("docs/Reports 2023/Q1/deep/scratch notes.txt", note="deleted three folders deep")
+img.delete("frag/fragmented, deleted later.bin",
+           note="deleted, fragmented (five runs): its run list rebuilds it")
+img.delete("compressed/deleted compressed.txt", note="deleted, compressed")
+img.deltree("old project", note="deleted folder (rm -rf)")
+
+img.umount()
+img.write_manifest()
+print("built", img.path)
+PY
+
+# The compressed copy is what the repository keeps.
+xz -9e -k -f -T1 "$OUT/ntfs_files.img"
+ls -l "$OUT/ntfs_files.img.xz"
