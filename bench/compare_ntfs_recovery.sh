@@ -1,0 +1,201 @@
+#!/usr/bin/env bash
+# Times a full scan and a full recovery of a large NTFS volume with `ostrel`
+# and, as the reference measured in the same run, with The Sleuth Kit
+# (`fls -r -p` for the scan, `tsk_recover -e` for the recovery: all files,
+# deleted ones included) on the same image. Also the peak memory of the scan.
+# Prints each figure, the counts, and the ratio ostrel / reference.
+#
+# The volume: a 2 GiB sparse image, 2,500 folders (50 x 50, two levels deep)
+# of 40 files each, 100,000 files in all: most of them small enough to live
+# inside their MFT record, some of a few KiB to 256 KiB; then 25 folders and
+# every tenth file elsewhere are deleted (10,900 files). It is made with
+# mkntfs and filled through an ntfs-3g mount (needs root for the mount) by one
+# Python process from a fixed seed, so every run makes the same tree at the
+# same MFT entries; that takes under a minute on two cores and leaves about
+# 540 MB allocated in the image. The image is kept in $OSTREL_BENCH_CACHE
+# (default ${TMPDIR:-/tmp}/ostrel-bench-cache) and reused by later runs.
+#
+# The page cache is warm: each command runs once untimed, then three times;
+# the figure is the median of the three.
+#
+# Usage: bench/compare_ntfs_recovery.sh [BUILD_DIR]
+# Needs: sleuthkit, ntfs-3g, python3, time, bc (apt-get install ...).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+ostrel="$build/ostrel"
+[ -x "$ostrel" ] || { echo "build the ostrel command first ($ostrel)" >&2; exit 2; }
+for tool in fls tsk_recover mkntfs ntfs-3g python3 bc; do
+  command -v "$tool" >/dev/null || { echo "$tool missing (see Needs: in $0)" >&2; exit 2; }
+done
+[ -x /usr/bin/time ] || { echo "/usr/bin/time missing: apt-get install time" >&2; exit 2; }
+
+cache=${OSTREL_BENCH_CACHE:-${TMPDIR:-/tmp}/ostrel-bench-cache}
+mkdir -p "$cache"
+# Bump the version when the generator changes, so a stale image is not reused.
+image="$cache/ntfs-100k-v1.img"
+
+work=$(mktemp -d)
+mnt="$work/mnt"
+# The recovered files go to memory when /dev/shm allows, so that the figures
+# are the programs' and not the disk's (deleting 100,000 files can take
+# minutes on a disk mounted with discard). OSTREL_BENCH_OUT picks another place.
+if [ -n "${OSTREL_BENCH_OUT:-}" ]; then
+  out=$(mktemp -d "$OSTREL_BENCH_OUT/ostrel-bench.XXXXXX")
+elif [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  out=$(mktemp -d /dev/shm/ostrel-bench.XXXXXX)
+else
+  out="$work"
+fi
+ntfs_pid=
+cleanup() {
+  if [ -n "$ntfs_pid" ]; then
+    umount "$mnt" 2>/dev/null || true
+    wait "$ntfs_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work" "$out"
+}
+trap cleanup EXIT
+
+generate() { # makes the volume in $1
+  local target=$1
+  rm -f "$target"
+  truncate -s 2G "$target"
+  # Zero times and a quick format: the same file set and layout on every run.
+  mkntfs -q -F -f -T -L ostrel-bench "$target" >"$work/mkntfs.log" 2>&1 ||
+    { cat "$work/mkntfs.log" >&2; exit 2; }
+  mkdir -p "$mnt"
+  # In the foreground, so that waiting for it after umount means every
+  # write has reached the image.
+  ntfs-3g -o no_detach,noatime,big_writes "$target" "$mnt" >"$work/ntfs-3g.log" 2>&1 &
+  ntfs_pid=$!
+  for _ in $(seq 100); do mountpoint -q "$mnt" && break; sleep 0.1; done
+  mountpoint -q "$mnt" || { echo "ntfs-3g did not mount $target:" >&2; cat "$work/ntfs-3g.log" >&2; exit 2; }
+  python3 - "$mnt" <<'PY'
+import os, random, shutil, sys
+root = sys.argv[1]
+rng = random.Random(20240611)
+text = b"the quick brown fox jumps over the lazy dog 0123456789\n"
+
+def size_of():
+    r = rng.random()
+    if r < 0.86:
+        return rng.randint(0, 700)          # resident: kept inside the MFT record
+    if r < 0.99:
+        return rng.randint(2048, 32768)     # a few KiB
+    return rng.randint(32768, 262144)       # up to 256 KiB
+
+def payload(size):
+    if size <= 700 and rng.random() < 0.5:
+        return (text * (size // len(text) + 1))[:size]
+    return rng.randbytes(size)
+
+kinds = [".txt", ".bin", ".dat", ".log", ".cfg"]
+for a in range(50):
+    for b in range(50):
+        folder = f"{root}/top{a:02}/folder {a:02}-{b:02}"
+        os.makedirs(folder)
+        for f in range(40):
+            name = f"file{f:02}" + ("_with_a_longer_name" if f % 7 == 0 else "") + kinds[f % 5]
+            with open(f"{folder}/{name}", "wb") as out:
+                out.write(payload(size_of()))
+
+# Deleted: 25 whole folders, and every tenth file in the others.
+gone = {(a, 7) for a in range(0, 50, 2)}
+for a in range(50):
+    for b in range(50):
+        folder = f"{root}/top{a:02}/folder {a:02}-{b:02}"
+        if (a, b) in gone:
+            shutil.rmtree(folder)
+            continue
+        for name in sorted(os.listdir(folder))[::10]:
+            os.unlink(f"{folder}/{name}")
+PY
+  umount "$mnt"
+  wait "$ntfs_pid"
+  ntfs_pid=
+}
+
+if [ -s "$image" ]; then
+  echo "using the cached volume $image"
+else
+  echo "making the NTFS volume (cached in $cache) ..."
+  start=$(date +%s.%N)
+  generate "$image.part"
+  mv "$image.part" "$image"
+  printf 'generated in %.1f s\n' "$(echo "$(date +%s.%N) - $start" | bc -l)"
+fi
+echo "image: $(du -h --apparent-size "$image" | cut -f1) ($(du -h "$image" | cut -f1) on disk)"
+
+# Runs "$@" once to warm the page cache, then three times timed; sets $median
+# (s) and $rss (peak memory in KiB, of the median run). The last run's output
+# is in $work/out and $work/err, its exit status in $status. Before each run,
+# $reset (a command) empties the output folders and writes back what the
+# previous run saved, so one run's writeback does not land in the next.
+reset=sync
+measure() {
+  local times=() start end i
+  $reset
+  /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/out" 2>"$work/err" || true
+  for i in 1 2 3; do
+    $reset
+    start=$(date +%s.%N)
+    status=0
+    /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/out" 2>"$work/err" || status=$?
+    end=$(date +%s.%N)
+    times+=("$(echo "$end - $start" | bc -l) $(tail -n 1 "$work/rss")")
+  done
+  read -r median rss < <(printf '%s\n' "${times[@]}" | sort -g | sed -n 2p)
+}
+notes=()
+note_failure() { # $1: what ran; keeps the exit status and first error line of a failed run
+  [ "$status" = 0 ] || notes+=("$1 exited with status $status: $(grep -v '^Command exited' "$work/err" | head -n 1)")
+}
+
+ratio() { # prints $1 / $2, or - when $2 is zero
+  if [ "$(echo "$2 == 0" | bc -l)" = 1 ]; then echo "-"; else printf '%.2f' "$(echo "$1 / $2" | bc -l)"; fi
+}
+row() { # label, ostrel figure, reference figure, printf format[, - for no ratio]
+  printf "%-34s %14$4 %14$4 %8s\n" "$1" "$2" "$3" "$([ "${5:-}" = - ] && echo - || ratio "$2" "$3")"
+}
+
+# The scan. ostrel ends each volume's listing with "N folders, N files, N
+# deleted"; it lists only deleted items and their folders with --deleted,
+# while fls -r -p prints one line per entry, live or deleted ("*").
+measure "$ostrel" ls "$image" --deleted
+ls_time=$median ls_rss=$rss
+note_failure "ostrel ls"
+read -r ls_folders ls_files ls_deleted < <(awk '
+  /^[0-9]+ folders, [0-9]+ files, [0-9]+ deleted/ { d += $1; f += $3; x += $5 }
+  END { print d + 0, f + 0, x + 0 }' "$work/out")
+measure fls -r -p "$image"
+fls_time=$median fls_rss=$rss
+fls_lines=$(wc -l < "$work/out")
+fls_deleted=$(grep -c '^[^:]* \* ' "$work/out" || true)
+
+# The recovery, each into an empty folder.
+clear_outputs() { rm -rf "$out/ostrel" "$out/tsk"; sync; }
+reset=clear_outputs
+measure "$ostrel" recover "$image" -o "$out/ostrel"
+rec_time=$median
+note_failure "ostrel recover"
+rec_files=$( [ -d "$out/ostrel" ] && find "$out/ostrel" -type f | wc -l || echo 0)
+measure tsk_recover -e "$image" "$out/tsk"
+tsk_time=$median
+tsk_files=$( [ -d "$out/tsk" ] && find "$out/tsk" -type f | wc -l || echo 0)
+note_failure "tsk_recover -e"
+clear_outputs
+
+echo
+echo "NTFS, warm page cache, median of 3 runs (reference: fls -r -p, tsk_recover -e)"
+printf "%-34s %14s %14s %8s\n" "" "ostrel" "reference" "ratio"
+row "scan time, s" "$ls_time" "$fls_time" .3f
+row "scan peak memory, KiB" "$ls_rss" "$fls_rss" d
+row "entries listed (deleted / all)" "$((ls_folders + ls_files))" "$fls_lines" d -
+row "deleted entries listed" "$ls_deleted" "$fls_deleted" d
+row "recovery time, s" "$rec_time" "$tsk_time" .3f
+row "files saved" "$rec_files" "$tsk_files" d
+echo "ostrel ls --deleted lists the deleted items and the folders that hold them:" \
+  "$ls_folders folders, $ls_files files, $ls_deleted deleted; fls -r -p lists every entry."
+for line in "${notes[@]}"; do echo "note: $line"; done
+exit 0
