@@ -1,6 +1,7 @@
 #include "carve/deep_scan_engine.h"
 
 #include "core/recover_impl.h"
+#include "core/report/report.h"
 #include "core/save.h"
 
 namespace ostrel {
@@ -25,6 +26,19 @@ std::string deep_scan_engine::extent_text(const tagFileInfo& node) const {
         case 1: return cluster_extent_text(engine, node, true);
         default: return {};
     }
+}
+
+void deep_scan_engine::start_carved_file(uint64_t offset, uint32_t code, std::u16string_view extension) {
+    current_carved_file = std::make_shared<tagUnknownFormatFileInfoEx>(offset, code, extension);
+}
+
+void deep_scan_engine::close_carved_file() {
+    if (!current_carved_file) return;
+    const std::shared_ptr<tagUnknownFormatFileInfoEx> file = std::move(current_carved_file);
+    current_carved_file.reset();
+    if (file->runs.size() == 1) file->size = file->runs.front().count;
+    carved_files[file->name_text()] = file;
+    report_file(item_kind_carved_file, file, nullptr, 0);
 }
 
 }  // namespace ostrel

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "carve/deep_scan_engine.h"
+#include "carve/sweep.h"
 #include "engine/log.h"
 #include "platform/descriptor_io.h"
 
@@ -105,6 +107,22 @@ bool recover_impl::read_to_memory(int32_t fd, const tagFileInfo& node, write_buf
     }
     const uint64_t delivered = save_runs(fd, node.runs, node.size, append_to_memory, &out, stop_token, nullptr);
     return delivered == node.size;
+}
+
+bool recover_impl::run_deep_scan() {
+    std::shared_ptr<ostrel::deep_scan_engine> sweep;
+    try {
+        sweep = std::make_shared<ostrel::deep_scan_engine>(*this);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    deep_scan_engine = sweep;
+    try {
+        ostrel::run_deep_scan(*sweep);
+    } catch (const std::bad_alloc&) {
+        // What was carved before memory ran out stays found.
+    }
+    return true;
 }
 
 int32_t recover_impl::full_path(const tree_node& node, char16_t* buffer, uint32_t buffer_chars) const {

@@ -88,9 +88,10 @@ public:
     // A new folder of this volume's node class.
     virtual std::shared_ptr<tagFolderInfo> make_folder() const { return std::make_shared<plain_folder_info>(); }
 
-    // Runs the signature sweep over the space the scan left free. False when
-    // the sweep's engine could not be created.
-    virtual bool run_deep_scan() { return false; }
+    // Runs the signature sweep over the space the scan left free (all of it
+    // without an occupied-space map), keeping the sweep's engine for saving
+    // what it found. False when that engine could not be created.
+    virtual bool run_deep_scan();
 
     int32_t d_scan = 0;
     int32_t d_recovery = 0;

@@ -31,6 +31,8 @@ public:
     void mark_runs(const run_list& runs, int64_t byte_limit);
 
     uint64_t byte_count() const { return bits_.size(); }
+    // Eight units at once (units 8n to 8n + 7 for byte n); 0 past the end.
+    uint8_t byte_at(uint64_t index) const { return index < bits_.size() ? bits_[index] : 0; }
     uint64_t unit_count() const { return unit_count_; }
     uint64_t base() const { return base_; }
     uint16_t unit() const { return unit_; }

@@ -360,6 +360,17 @@ void record_parser::complete() {
 
 }  // namespace
 
+bool looks_like_mft_record(byte_view block) {
+    if (!block.matches(mft_header::magic, "FILE")) return false;
+    const uint16_t first = block.u16_or(mft_header::first_attribute_offset);
+    if (first == 0 || first >= 508) return false;
+    if (block.u32_or(0x1C) < block.u32_or(0x18)) return false;  // allocated below used
+    const uint16_t sequence_entries = block.u16_or(0x06);
+    if (sequence_entries < 1 || sequence_entries > 3) return false;
+    const uint32_t type = block.u32_or(first);
+    return type == attribute_type::end_marker || type == 0x100 || (type >= 0x10 && type <= 0xF0 && type % 16 == 0);
+}
+
 parsed_record parse_mft_record(std::span<uint8_t> record, const record_parse_context& context) {
     const byte_view view(record);
     if (!view.matches(mft_header::magic, "FILE")) return {};

@@ -13,6 +13,7 @@
 #include <span>
 
 #include "ntfs/ntfs_nodes.h"
+#include "volume/byte_view.h"
 
 namespace ostrel {
 
@@ -35,6 +36,12 @@ struct parsed_record {
     std::shared_ptr<tagNtfsFileInfoEx> file;
     std::shared_ptr<tagNtfsFolderInfoEx> folder;
 };
+
+// Whether a 512-byte block found in free space is the start of an MFT
+// record: "FILE", a first-attribute offset inside the first sector, an
+// allocated size not below the used size, an update sequence of 1 to 3
+// entries, and a first attribute type a record can start with.
+bool looks_like_mft_record(byte_view block);
 
 // Applies the fixup to `record` in place and parses it. A record without
 // "FILE", whose fixup is refused, or whose first attribute cannot start a
