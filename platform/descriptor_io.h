@@ -22,6 +22,10 @@ int64_t tell(int fd);
 
 // Byte counts, or -1 on error.
 int32_t read_some(int fd, void* buffer, uint32_t size);
+// Reads at `offset` and leaves the descriptor's running position where it
+// was. One call where the system has positioned reads (the MFT and
+// directory reads of a scan are mostly such small reads).
+int32_t read_some_at(int fd, void* buffer, uint32_t size, int64_t offset);
 int32_t write_some(int fd, const void* buffer, uint32_t size);
 
 // A new descriptor for the same open file (own position on Windows, shared

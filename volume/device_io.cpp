@@ -33,30 +33,17 @@ int32_t open_device_triple(const char16_t* path, int32_t* d_recovery, int32_t* d
 }
 
 int32_t read_at(int32_t fd, void* buffer, uint64_t offset, uint32_t size) {
-    if (fd <= 0 || !buffer || size == 0) return 0;
-    const int64_t saved = platform::tell(fd);
-    if (platform::seek_to(fd, static_cast<int64_t>(offset)) != static_cast<int64_t>(offset)) {
-        if (saved >= 0) platform::seek_to(fd, saved);
-        return 0;
-    }
-    const int32_t n = platform::read_some(fd, buffer, size);
-    if (saved >= 0) platform::seek_to(fd, saved);
+    if (fd <= 0 || !buffer || size == 0 || offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+    const int32_t n = platform::read_some_at(fd, buffer, size, static_cast<int64_t>(offset));
     return n < 0 ? 0 : n;
 }
 
 bool read_sector_at(int32_t fd, void* buffer, uint64_t offset) {
     if (fd <= 0 || !buffer) return false;
-    const int64_t saved = platform::tell(fd);
-    auto restore = [&] {
-        if (saved >= 0) platform::seek_to(fd, saved);
-    };
-    if (offset != 0 && platform::seek_to(fd, static_cast<int64_t>(offset)) != static_cast<int64_t>(offset)) {
-        restore();
-        return false;
-    }
-    const int32_t n = platform::read_some(fd, buffer, sector_bytes);
-    restore();
-    return n == static_cast<int32_t>(sector_bytes);
+    // Offset 0 reads at the running position, which stays where it was.
+    const int64_t position = offset != 0 ? static_cast<int64_t>(offset) : platform::tell(fd);
+    if (position < 0) return false;
+    return read_at(fd, buffer, static_cast<uint64_t>(position), sector_bytes) == static_cast<int32_t>(sector_bytes);
 }
 
 bool write_chunk(const uint8_t* buffer, uint32_t count, void* context, uint32_t, int32_t* error) {

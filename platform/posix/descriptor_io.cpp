@@ -71,6 +71,19 @@ int32_t read_some(int fd, void* buffer, uint32_t size) {
     return static_cast<int32_t>(n);
 }
 
+int32_t read_some_at(int fd, void* buffer, uint32_t size, int64_t offset) {
+    if (offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const size_t capped = size > 0x40000000u ? 0x40000000u : size;
+    ssize_t n;
+    do {
+        n = ::pread(fd, buffer, capped, static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    return static_cast<int32_t>(n);
+}
+
 int32_t write_some(int fd, const void* buffer, uint32_t size) {
     const size_t capped = size > 0x40000000u ? 0x40000000u : size;
     ssize_t n;

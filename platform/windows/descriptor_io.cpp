@@ -62,6 +62,19 @@ int32_t read_some(int fd, void* buffer, uint32_t size) {
     return _read(fd, buffer, capped);
 }
 
+int32_t read_some_at(int fd, void* buffer, uint32_t size, int64_t offset) {
+    // The runtime's descriptors have no positioned read: seek there and put
+    // the position back.
+    const int64_t saved = tell(fd);
+    if (seek_to(fd, offset) != offset) {
+        if (saved >= 0) seek_to(fd, saved);
+        return -1;
+    }
+    const int32_t n = read_some(fd, buffer, size);
+    if (saved >= 0) seek_to(fd, saved);
+    return n;
+}
+
 int32_t write_some(int fd, const void* buffer, uint32_t size) {
     const unsigned capped = size > 0x40000000u ? 0x40000000u : size;
     return _write(fd, buffer, capped);
