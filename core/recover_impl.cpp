@@ -82,9 +82,6 @@ bool recover_impl::find_node_by_name(std::shared_ptr<tree_node>& out, const std:
     return false;
 }
 
-namespace {
-
-// Memory sink: appends at the buffer's current length, growing it as needed.
 bool append_to_memory(const uint8_t* buffer, uint32_t count, void* context, uint32_t, int32_t*) {
     auto* out = static_cast<write_buffer_info*>(context);
     try {
@@ -94,8 +91,6 @@ bool append_to_memory(const uint8_t* buffer, uint32_t count, void* context, uint
     }
     return true;
 }
-
-}  // namespace
 
 bool recover_impl::read_to_memory(int32_t fd, const tagFileInfo& node, write_buffer_info& out) {
     out.bytes.clear();

@@ -27,6 +27,10 @@ struct write_buffer_info {
     std::vector<uint8_t> bytes;  // size() is the length filled so far
 };
 
+// Data sink appending to the write_buffer_info that `context` points to;
+// false when the buffer cannot grow.
+bool append_to_memory(const uint8_t* buffer, uint32_t count, void* context, uint32_t unused, int32_t* error);
+
 class recover_impl {
 public:
     // Keeps a duplicate of `d_scan` (0 and a log line when that fails).

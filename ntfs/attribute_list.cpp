@@ -87,17 +87,26 @@ void attribute_list_mgr::add_data(attribute_list& entry, uint64_t record, const 
     }
 }
 
-void attribute_list_mgr::parse_list(attribute_list& entry, byte_view list) {
-    entry.flags |= attribute_list_flag::has_list;
+std::vector<attribute_list_item> list_items(byte_view list) {
+    std::vector<attribute_list_item> items;
     size_t at = 0;
     while (list.size() - at > list_entry::min_remaining) {
         const byte_view item = list.from(at);
         const uint16_t length = item.u16_or(list_entry::length);
         if (length == 0) break;
-        const uint64_t record = reference_record_number(item.u64_or(list_entry::segment_reference));
-        entry.listed_pieces[record][item.u16_or(list_entry::identifier)] = item.u32_or(list_entry::type);
+        items.push_back({item.u32_or(list_entry::type),
+                         reference_record_number(item.u64_or(list_entry::segment_reference)),
+                         item.u16_or(list_entry::identifier)});
         if (length > list.size() - at) break;
         at += length;
+    }
+    return items;
+}
+
+void attribute_list_mgr::parse_list(attribute_list& entry, byte_view list) {
+    entry.flags |= attribute_list_flag::has_list;
+    for (const attribute_list_item& item : list_items(list)) {
+        entry.listed_pieces[item.record][item.identifier] = item.type;
     }
 }
 
@@ -165,29 +174,33 @@ void attribute_list_mgr::test_completion(attribute_list& entry, file_node_info& 
     if (!data_may_follow) remove(entry.owner);
 }
 
+namespace {
+
+// Adds every waiting node that has a name, and its second-name copy, through
+// `add` (the tree's add_file or add_folder), then empties the map.
+template <typename Node, typename Add, typename Copy>
+void add_waiting(std::map<uint64_t, waiting_node<Node>>& waiting, Add add, Copy copy) {
+    auto nodes = std::move(waiting);
+    waiting.clear();
+    for (auto& [number, entry] : nodes) {
+        if (entry.node->name_text().empty()) continue;
+        add(entry.node->parent_record, entry.node);
+        if (entry.second_name.empty()) continue;
+        auto second = copy(*entry.node);
+        second->set_name(entry.second_name);
+        add(entry.node->parent_record, second);
+    }
+}
+
+}  // namespace
+
 void attribute_list_mgr::leftover_pass(file_node_info& tree) {
-    auto folders = std::move(waiting_folders);
-    waiting_folders.clear();
-    for (auto& [number, waiting] : folders) {
-        if (waiting.node->name_text().empty()) continue;
-        tree.add_folder(waiting.node->parent_record, waiting.node);
-        if (!waiting.second_name.empty()) {
-            auto clone = waiting.node->clone_empty();
-            clone->set_name(waiting.second_name);
-            tree.add_folder(waiting.node->parent_record, clone);
-        }
-    }
-    auto files = std::move(waiting_files);
-    waiting_files.clear();
-    for (auto& [number, waiting] : files) {
-        if (waiting.node->name_text().empty()) continue;
-        tree.add_file(waiting.node->parent_record, waiting.node);
-        if (!waiting.second_name.empty()) {
-            auto clone = std::static_pointer_cast<tagNtfsFileInfoEx>(waiting.node->clone());
-            clone->set_name(waiting.second_name);
-            tree.add_file(waiting.node->parent_record, clone);
-        }
-    }
+    add_waiting(
+        waiting_folders, [&](uint64_t parent, const auto& folder) { tree.add_folder(parent, folder); },
+        [](const tagNtfsFolderInfoEx& folder) { return folder.clone_empty(); });
+    add_waiting(
+        waiting_files, [&](uint64_t parent, const auto& file) { tree.add_file(parent, file); },
+        [](const tagNtfsFileInfoEx& file) { return std::static_pointer_cast<tagNtfsFileInfoEx>(file.clone()); });
     auto open_entries = std::move(entries_);
     entries_.clear();
     for (auto& [owner, entry] : open_entries) {

@@ -37,6 +37,10 @@ inline constexpr uint8_t resident_data_listed = 0x20;  // unnamed $DATA resident
 inline constexpr uint8_t kept_bits = 0xC0;     // never changed
 }  // namespace attribute_list_flag
 
+// A non-resident attribute list lives in a few clusters; a larger size
+// comes from a damaged record and is not read.
+inline constexpr uint64_t max_attribute_list_bytes = 16 * 1024 * 1024;
+
 // The link count an entry expects while its base record is still unseen.
 inline constexpr uint16_t unknown_link_count = 0x7FFF;
 
@@ -113,6 +117,19 @@ private:
 
     std::map<uint64_t, std::shared_ptr<attribute_list>> entries_;
 };
+
+// One entry of an $ATTRIBUTE_LIST value: which attribute lives in which
+// record.
+struct attribute_list_item {
+    uint32_t type = 0;
+    uint64_t record = 0;  // low 48 bits of the segment reference
+    uint16_t identifier = 0;
+};
+
+// The entries of an $ATTRIBUTE_LIST value in order. The walk ends at an
+// entry length of 0, at an entry reaching past the list, or when 25 bytes
+// or fewer remain.
+std::vector<attribute_list_item> list_items(byte_view list);
 
 // Applies a $STANDARD_INFORMATION value's flags and times to a node.
 void apply_standard_information(tagNtfsBaseInfo& info, byte_view value);

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "core/recover_impl.h"
 #include "ntfs/compression_units.h"
 #include "volume/checked_math.h"
 
@@ -32,12 +33,6 @@ uint64_t deliver_zeros(uint64_t length, uint8_t* buffer, uint64_t buffer_size, d
         delivered += count;
     }
     return delivered;
-}
-
-bool append_bytes(const uint8_t* buffer, uint32_t count, void* context, uint32_t, int32_t*) {
-    auto* out = static_cast<std::vector<uint8_t>*>(context);
-    out->insert(out->end(), buffer, buffer + count);
-    return true;
 }
 
 // Compressed data goes unit by unit through the LZNT1 reader. Windows only
@@ -108,15 +103,15 @@ uint64_t read_ntfs_runs(const ntfs_cluster_source& source, const run_list& runs,
 
 std::vector<uint8_t> read_ntfs_runs_to_memory(const ntfs_cluster_source& source, const run_list& runs,
                                               uint64_t size, uint64_t limit) {
-    std::vector<uint8_t> bytes;
-    if (size == 0 || size > limit) return bytes;
+    write_buffer_info data;
+    if (size == 0 || size > limit) return {};
     try {
-        bytes.reserve(static_cast<size_t>(size));
-        if (read_ntfs_runs(source, runs, size, 0, append_bytes, &bytes, nullptr, nullptr) != size) bytes.clear();
+        data.bytes.reserve(static_cast<size_t>(size));
     } catch (const std::bad_alloc&) {
-        bytes.clear();
+        return {};
     }
-    return bytes;
+    if (read_ntfs_runs(source, runs, size, 0, append_to_memory, &data, nullptr, nullptr) != size) return {};
+    return std::move(data.bytes);
 }
 
 }  // namespace ostrel

@@ -113,17 +113,11 @@ uint64_t ntfs_recover::find_child_folder(uint64_t folder, std::u16string_view na
         if (!view.matches(mft_header::magic, "FILE") || apply_fixup(record) == 0) continue;
         attribute_walk walk(view, length_rule::repairing);
         while (const auto attribute = walk.next()) {
-            if (attribute->type == attribute_type::attribute_list && i == 0 && !attribute->non_resident()) {
-                const byte_view list = attribute->resident_value();
-                for (size_t at = 0; list.size() - at > 25;) {
-                    const uint16_t length = list.u16_or(at + 0x04);
-                    if (length == 0) break;
-                    const uint64_t listed = reference_record_number(list.u64_or(at + 0x10));
-                    if (listed != folder && std::find(to_visit.begin(), to_visit.end(), listed) == to_visit.end()) {
+            if (attribute->type == attribute_type::attribute_list && i == 0) {
+                for (uint64_t listed : listed_records(*attribute, d_scan)) {
+                    if (std::find(to_visit.begin(), to_visit.end(), listed) == to_visit.end()) {
                         to_visit.push_back(listed);
                     }
-                    if (length > list.size() - at) break;
-                    at += length;
                 }
             } else if (attribute->type == attribute_type::index_root && !attribute->non_resident()) {
                 if (const uint64_t found = search_index_root(attribute->resident_value(), name)) return found;

@@ -21,9 +21,6 @@ constexpr size_t fixed_value_bytes = 72;
 constexpr uint8_t dos_only_namespace = 2;
 constexpr uint16_t compressed_flag = 0x0001;
 
-// A non-resident attribute list lives in a few clusters; a size beyond this
-// comes from a damaged record and is not read.
-constexpr uint64_t max_attribute_list_bytes = 16 * 1024 * 1024;
 
 // Everything one record contributes while its attributes are walked.
 class record_parser {

@@ -18,6 +18,7 @@
 namespace ostrel {
 
 class file_node_info;
+struct attribute_ref;
 
 class ntfs_recover : public recover_impl {
 public:
@@ -81,6 +82,9 @@ public:
     // match) in the directory index of folder record `folder`; 0 when none.
     uint64_t find_child_folder(uint64_t folder, std::u16string_view name) const;
     ntfs_cluster_source cluster_source(int32_t fd) const { return {fd, cluster_size(), volume_offset}; }
+    // The record numbers an $ATTRIBUTE_LIST names, each once, in list
+    // order; a non-resident list is read from `fd`.
+    std::vector<uint64_t> listed_records(const attribute_ref& attribute, int32_t fd) const;
 
     // The data runs of $MFT itself, filled by the scan.
     run_list mft_runs;

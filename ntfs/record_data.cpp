@@ -7,6 +7,7 @@
 
 #include "core/save.h"
 #include "engine/log.h"
+#include "ntfs/attribute_list.h"
 #include "ntfs/attribute_walk.h"
 #include "ntfs/fixup.h"
 #include "ntfs/ntfs_recover.h"
@@ -20,9 +21,6 @@ namespace ostrel {
 namespace {
 
 constexpr uint16_t compressed_flag = 0x0001;
-// Attribute lists read while following a file's record; larger ones come
-// from damaged records.
-constexpr uint64_t max_attribute_list_bytes = 16 * 1024 * 1024;
 // The resident extent text is built in a buffer of this many characters.
 constexpr size_t resident_extent_chars = 99;
 
@@ -33,46 +31,30 @@ struct destination_file {
     }
 };
 
-bool append_to_memory(const uint8_t* buffer, uint32_t count, void* context, uint32_t, int32_t*) {
-    auto* out = static_cast<write_buffer_info*>(context);
-    try {
-        out->bytes.insert(out->bytes.end(), buffer, buffer + count);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
-}
-
 bool is_unnamed_data(const attribute_ref& attribute) {
     return attribute.type == attribute_type::data && attribute.bytes.u8_or(attribute_header::name_length) == 0;
 }
 
-// The record numbers an $ATTRIBUTE_LIST names, in list order.
-std::vector<uint64_t> listed_records(const attribute_ref& attribute, const ntfs_cluster_source& source,
-                                     uint64_t total_clusters) {
+}  // namespace
+
+std::vector<uint64_t> ntfs_recover::listed_records(const attribute_ref& attribute, int32_t fd) const {
     std::vector<uint8_t> storage;
     byte_view list;
     if (attribute.non_resident()) {
         const uint64_t size = attribute_data_size(attribute.bytes);
-        const run_list runs = decode_runs(run_list_bytes(attribute.bytes), size, source.cluster_size, total_clusters);
-        storage = read_ntfs_runs_to_memory(source, runs, size, max_attribute_list_bytes);
+        const run_list runs =
+            decode_runs(run_list_bytes(attribute.bytes), size, cluster_size(), geometry_.total_clusters());
+        storage = read_ntfs_runs_to_memory(cluster_source(fd), runs, size, max_attribute_list_bytes);
         list = byte_view(storage.data(), storage.size());
     } else {
         list = attribute.resident_value();
     }
     std::vector<uint64_t> numbers;
-    for (size_t at = 0; list.size() - at > 25;) {
-        const uint16_t length = list.u16_or(at + 0x04);
-        if (length == 0) break;
-        const uint64_t number = reference_record_number(list.u64_or(at + 0x10));
-        if (std::find(numbers.begin(), numbers.end(), number) == numbers.end()) numbers.push_back(number);
-        if (length > list.size() - at) break;
-        at += length;
+    for (const attribute_list_item& item : list_items(list)) {
+        if (std::find(numbers.begin(), numbers.end(), item.record) == numbers.end()) numbers.push_back(item.record);
     }
     return numbers;
 }
-
-}  // namespace
 
 uint64_t ntfs_recover::read_through_record(int32_t fd, uint64_t number, uint64_t size, data_sink sink,
                                            void* context, ::stop_token* stop, int32_t* error) const {
@@ -91,7 +73,7 @@ uint64_t ntfs_recover::read_through_record(int32_t fd, uint64_t number, uint64_t
         while (const auto attribute = walk.next()) {
             if (is_stopped(stop)) return 0;
             if (attribute->type == attribute_type::attribute_list && i == 0) {
-                for (uint64_t listed : listed_records(*attribute, cluster_source(fd), geometry_.total_clusters())) {
+                for (uint64_t listed : listed_records(*attribute, fd)) {
                     if (listed != number) to_visit.push_back(listed);
                 }
                 continue;
@@ -176,8 +158,7 @@ std::string ntfs_recover::resident_extent_text(const tagNtfsFileInfoEx& file) co
         attribute_walk walk(view, length_rule::repairing);
         while (const auto attribute = walk.next()) {
             if (attribute->type == attribute_type::attribute_list && i == 0) {
-                for (uint64_t listed :
-                     listed_records(*attribute, cluster_source(d_preview), geometry_.total_clusters())) {
+                for (uint64_t listed : listed_records(*attribute, d_preview)) {
                     if (listed != file.record_number) to_visit.push_back(listed);
                 }
                 continue;
