@@ -3,153 +3,195 @@
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <unistd.h>
 #include <vector>
 
+#include "devices.h"
 #include "listing.h"
+#include "sniff.h"
 #include "text.h"
 
 namespace ostrel::cli {
 
 void print_error(const std::string& message) { std::fprintf(stderr, "ostrel: %s\n", message.c_str()); }
 
+std::string no_file_system_message(const std::string& source) {
+    const std::string what = describe_container(source);
+    return "no file system found on " + terminal_text(source) + (what.empty() ? "" : ": " + terminal_text(what));
+}
+
 int for_each_volume(const options& opts, interrupt_token& token, progress& shown,
-                    const std::function<void(source::volume&)>& visit) {
+                    const std::function<void(source::volume&)>& visit, const std::function<int()>& ready) {
     source src;
     std::string error;
     if (!src.open(opts.source, error)) {
-        print_error(error);
+        print_error(terminal_text(error));
         return exit_usage;
     }
+    for (const std::string& mount : read_write_mounts(opts.source)) {
+        shown.note("ostrel: warning: " + terminal_text(mount) +
+                   " is mounted read-write: what is written there meanwhile can change or spoil what is found "
+                   "(unmount it, or mount it read-only, first)");
+    }
+    if (ready) {
+        if (const int status = ready(); status != exit_ok) return status;
+    }
+    token.listener = &shown;
+    shown.set_search_probe([&src] { return src.read_position(); }, src.size());
     int count = 0;
     bool selected_seen = false;
     src.walk(token, [&](source::volume& v) {
         ++count;
         if (opts.volume && *opts.volume != v.index) return true;
         selected_seen = true;
-        shown.begin_volume(v.index, fs_type_name(v.fs_type));
+        shown.begin_volume(v.index, fs_type_name(v.fs_type), v.length);
         visit(v);
         // Nothing after the selected volume matters.
         return !opts.volume.has_value();
     });
     shown.clear();
+    token.listener = nullptr;
     if (opts.volume && !selected_seen && !interrupted()) {
-        print_error("no volume " + std::to_string(*opts.volume) + " on " + opts.source + " (it has " +
+        print_error("no volume " + std::to_string(*opts.volume) + " on " + terminal_text(opts.source) + " (it has " +
                     std::to_string(count) + (count == 1 ? " volume" : " volumes") + ", numbered from 0)");
         return exit_usage;
     }
     return exit_ok;
 }
 
-std::string engine_start_path(const std::string& typed) {
-    std::string path;
-    for (char c : typed) path += c == '/' ? '\\' : c;
-    while (!path.empty() && path.front() == '\\') path.erase(path.begin());
-    while (!path.empty() && path.back() == '\\') path.pop_back();
-    if (path.empty()) return {};  // "/" is the whole volume
-    // The engine takes the first component of a start path as the name of
-    // the volume itself, in the drive form of its own paths ("C:\docs").
-    // Users name folders from the volume root, so the command supplies that
-    // component; the letter is arbitrary (every engine drops it, and the
-    // destination mapping drops drive letters), and a path typed with one
-    // already is passed on as it is.
-    const size_t first_end = path.find('\\');
-    const std::string first = path.substr(0, first_end);
-    const bool has_drive = first.size() == 2 && first[1] == ':' && std::isalpha(static_cast<unsigned char>(first[0]));
-    return has_drive ? path : "C:\\" + path;
-}
-
-bool scan_volume(const source::volume& volume, const options& opts, interrupt_token& token, std::string& problem) {
-    const std::string start = opts.start_path ? engine_start_path(*opts.start_path) : "";
-    const wide_string start_path = to_wide(start);
+bool volume_tally::scan(const source::volume& volume, interrupt_token& token, progress& shown) {
+    ++visited_;
+    const std::string label = "ostrel: volume " + std::to_string(volume.index) + " (" + fs_type_name(volume.fs_type) + "): ";
+    const bool raw = volume.fs_type == OSTREL_FS_RAW;
+    if (raw && !opts_.deep) {
+        // No folders to read, which is not a failure; only --deep finds files there.
+        ++raw_;
+        if (opts_.volume) shown.note(label + "no file system here; only --deep finds files on it");
+        return false;
+    }
     clear_status();
-    const bool scanned = engine().scan_session(volume.session, start.empty() ? nullptr : start_path.c_str(),
-                                               opts.deep ? 1 : 0, &token, &token) != 0;
+    const bool scanned = engine().scan_session(volume.session, nullptr, opts_.deep ? 1 : 0, &token, &token) != 0;
+    const int32_t status = last_status();
+    const bool deep_unavailable = opts_.deep && status == OSTREL_STATUS_OBJECT_NOT_CREATED &&
+                                  event_seen(OSTREL_EVENT_DEEP_SCAN_FAILED);
     if (scanned) {
-        // The tree is there; a deep scan that could not run is worth saying.
-        if (opts.deep && (last_status() == OSTREL_STATUS_OBJECT_NOT_CREATED ||
-                          last_status() == OSTREL_STATUS_DEVICE_SEEK_FAILED)) {
-            problem = last_status() == OSTREL_STATUS_OBJECT_NOT_CREATED
-                          ? "the deep scan could not be set up; only the folder tree is listed"
-                          : "the deep scan could not position the source and stopped early";
+        ++scanned_;
+        if (deep_unavailable) {
+            shown.note(label + "the deep scan is not available in this version; only the folder tree is listed");
+        } else if (opts_.deep && status == OSTREL_STATUS_DEVICE_SEEK_FAILED) {
+            deep_failed_ = true;
+            shown.note(label + "the deep scan could not position the source and stopped early");
+        } else if (token.declined) {
+            shown.note(label + "the deep scan was declined; only the folder tree is listed");
         }
         return true;
     }
-    switch (last_status()) {
-    case OSTREL_STATUS_EMPTY_START_PATH: problem = "the start path names no folder"; break;
-    case OSTREL_STATUS_START_PATH_NOT_FOUND: problem = "folder '" + opts.start_path.value_or("") + "' not found"; break;
-    case OSTREL_STATUS_OBJECT_NOT_CREATED: problem = "the engine could not set up the scan"; break;
+    if (interrupted()) return false;
+    // The engine starts every scan it has with a "scan started" event.
+    if ((raw && deep_unavailable) || (status == 0 && !event_seen(OSTREL_EVENT_SCAN_STARTED))) {
+        ++unsupported_;
+        shown.note(label + (raw ? "the deep scan is not available in this version"
+                                : "this version cannot read this file system's folders yet") +
+                   "; skipped");
+        return false;
+    }
+    ++failed_;
+    std::string problem;
+    switch (status) {
+    case OSTREL_STATUS_OBJECT_NOT_CREATED: problem = "the scan could not be set up (out of memory?)"; break;
     case OSTREL_STATUS_DEVICE_SEEK_FAILED: problem = "the deep scan could not position the source"; break;
     case OSTREL_STATUS_TABLE_UNREADABLE: problem = "the file allocation table is unreadable"; break;
-    default:
-        if (interrupted()) {
-            problem = "stopped";
-        } else {
-            problem = "the scan is not supported for this volume";
-        }
+    default: problem = "the scan failed"; break;
     }
+    shown.note(label + problem);
     return false;
 }
 
-bool nothing_to_scan(const source::volume& volume, const options& opts, progress& shown) {
-    if (volume.fs_type != OSTREL_FS_RAW || opts.deep) return false;
-    if (opts.volume) {
-        shown.note("ostrel: volume " + std::to_string(volume.index) +
-                   " (raw) holds no folders; only --deep finds files on it");
+int volume_tally::status(progress& shown) const {
+    if (interrupted()) return exit_interrupted;
+    if (scanned_ == 0) {
+        if (failed_ == 0 && unsupported_ == 0) {
+            shown.note("ostrel: " + no_file_system_message(opts_.source));
+            return exit_partial;
+        }
+        return exit_nothing_scanned;
     }
-    return true;
-}
-
-std::string node_path(recover_session* session, ostrel_handle node) {
-    std::vector<ostrel_char> buffer(512);
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const int32_t needed = engine().node_path(session, node, buffer.data(), static_cast<uint32_t>(buffer.size()));
-        if (needed <= 0) return {};
-        if (static_cast<size_t>(needed) <= buffer.size()) return to_utf8(buffer.data());
-        buffer.assign(static_cast<size_t>(needed), 0);
-    }
-    return {};
+    return failed_ > 0 || deep_failed_ ? exit_partial : exit_ok;
 }
 
 namespace {
 
-// The extent text of a file; false when the engine has none.
-bool extent_text(recover_session* session, ostrel_handle node, std::string& text) {
-    std::vector<char> buffer(4096);
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const int32_t result = engine().extent_text(session, node, buffer.data(), static_cast<uint32_t>(buffer.size()));
-        if (result < 0) return false;
-        if (result == 0) {
-            text = buffer.data();
-            return true;
-        }
-        buffer.assign(buffer.size() + static_cast<size_t>(result), 0);
+// The zone the engine's times are in, said once per volume. FAT keeps the
+// wall-clock time of the machine that wrote it; NTFS and exFAT keep UTC,
+// which the engine turns into this machine's local time.
+std::string zone_text(int32_t fs_type) {
+    if (fs_type == OSTREL_FS_FAT16 || fs_type == OSTREL_FS_FAT32) {
+        return "times as recorded on the volume (FAT keeps no time zone)";
     }
-    return false;
+    std::string name;
+    if (const char* tz = std::getenv("TZ"); tz && *tz) {
+        name = tz[0] == ':' ? tz + 1 : tz;
+    } else {
+        char target[256] = {};
+        const ssize_t length = ::readlink("/etc/localtime", target, sizeof target - 1);
+        if (length > 0) name = std::string(target, static_cast<size_t>(length));
+    }
+    if (const size_t zoneinfo = name.find("zoneinfo/"); zoneinfo != std::string::npos) name.erase(0, zoneinfo + 9);
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    char offset[16] = "+0000";
+    if (localtime_r(&now, &local)) std::strftime(offset, sizeof offset, "%z", &local);
+    const std::string utc_offset = std::string("UTC") + offset[0] + std::string(offset + 1, 2) + ":" + (offset + 3);
+    if ((name.empty() || name == "UTC" || name == "Etc/UTC" || name == "UTC0") && utc_offset == "UTC+00:00") {
+        return "times in UTC";
+    }
+    return "times in local time" + (name.empty() ? "" : ", " + terminal_text(name)) + " (" + utc_offset + " now)";
 }
 
-int finish(bool stopped, int volumes, int unscanned, bool partial) {
-    if (stopped) return exit_interrupted;
-    if (volumes > 0 && unscanned == volumes) return exit_nothing_scanned;
-    return unscanned > 0 || partial ? exit_partial : exit_ok;
+// The STATE column, and the JSON "state".
+const char* state_of(const listed_item& entry) {
+    if (entry.holder) return "former path";
+    if (entry.copy()) return "copy";
+    if (entry.overwritten == overwrite::all) return "overwritten";
+    if (entry.overwritten == overwrite::part) return "part overwritten";
+    if (entry.deleted()) return "deleted";
+    if (entry.recycled()) return "recycled";
+    return "";
 }
 
-void print_item(const source::volume& v, const listed_item& entry, bool json) {
+void print_entry(const source::volume& v, const volume_listing& listing, size_t index, bool json) {
+    const listed_item& entry = listing[index];
     const mirrored_item& item = *entry.item;
-    const uint64_t size = item.folder ? 0 : engine().node_size(item.handle);
     if (json) {
+        std::string extra;
+        if (entry.recycled()) extra += ",\"former_path\":" + json_string(entry.former_path);
+        if (entry.copy()) extra += ",\"copy_of\":" + json_string(listing.display_path(entry.copy_of, true));
+        if (entry.holder) extra += ",\"made_for_former_paths\":true";
+        if (!item.folder) extra += std::string(",\"overwritten\":\"") + overwrite_name(entry.overwritten) + "\"";
         std::printf("{\"volume\":%d,\"section\":\"%s\",\"path\":%s,\"name\":%s,\"folder\":%s,\"size\":%" PRIu64
-                    ",\"deleted\":%s,\"created\":%s,\"accessed\":%s,\"modified\":%s,\"attributes\":%u,"
-                    "\"full_path\":%s}\n",
-                    v.index, section_name(entry.where), json_string(display_path(entry)).c_str(),
-                    json_string(item.name).c_str(), item.folder ? "true" : "false", size,
-                    item.deleted ? "true" : "false", json_string(item.created).c_str(),
-                    json_string(item.accessed).c_str(), json_string(item.modified).c_str(), item.attributes,
-                    json_string(node_path(v.session, item.handle)).c_str());
+                    ",\"deleted\":%s,\"state\":\"%s\",\"recycled\":%s%s,\"created\":%s,\"accessed\":%s,"
+                    "\"modified\":%s,\"attributes\":%u,\"full_path\":%s}\n",
+                    v.index, section_name(entry.where), json_string(listing.display_path(index, true)).c_str(),
+                    json_string(entry.parts.back()).c_str(), item.folder ? "true" : "false", entry.size,
+                    entry.deleted() ? "true" : "false", state_of(entry), entry.recycled() ? "true" : "false",
+                    extra.c_str(), json_string(iso_time(item.created)).c_str(),
+                    json_string(iso_time(item.accessed)).c_str(), json_string(iso_time(item.modified)).c_str(),
+                    item.attributes, json_string(node_path(v.session, item.handle)).c_str());
         return;
     }
-    const std::string size_text = item.folder ? "-" : std::to_string(size);
-    std::printf("%c %12s  %-19s  %-19s  %s\n", item.deleted ? 'D' : ' ', size_text.c_str(), item.modified.c_str(),
-                item.created.c_str(), display_path(entry).c_str());
+    std::string note;
+    if (entry.copy()) {
+        note = "  (copy of " + listing.display_path(entry.copy_of) + ")";
+    } else if (entry.holder) {
+        note = "  (not on the volume: made to hold copies at former paths)";
+    } else if (entry.recycled() && !entry.former_path.empty()) {
+        note = "  (was " + terminal_text(entry.former_path) + ")";
+    }
+    const std::string size_text = item.folder ? "-" : std::to_string(entry.size);
+    std::printf("%-16s %12s  %-19s  %-19s  %s%s\n", state_of(entry), size_text.c_str(), iso_time(item.modified).c_str(),
+                iso_time(item.created).c_str(), listing.display_path(index).c_str(), note.c_str());
 }
 
 }  // namespace
@@ -157,10 +199,11 @@ void print_item(const source::volume& v, const listed_item& entry, bool json) {
 int run_volumes(const options& opts) {
     interrupt_token token;
     progress shown;
-    int found = 0;
+    int found = 0, raw = 0;
     bool header = false;
     const int status = for_each_volume(opts, token, shown, [&](source::volume& v) {
         ++found;
+        raw += v.fs_type == OSTREL_FS_RAW ? 1 : 0;
         shown.clear();
         const char* type = fs_type_name(v.fs_type);
         if (opts.json) {
@@ -169,115 +212,116 @@ int run_volumes(const options& opts) {
                         v.index, type, v.start, v.start / 512, v.length, v.length / 512);
         } else {
             if (!header) {
-                std::printf("%-6s %-6s %15s %13s %15s\n", "index", "type", "start byte", "start sector", "length bytes");
+                std::printf("%-6s %-6s %15s %13s %15s\n", "INDEX", "TYPE", "START BYTE", "START SECTOR", "LENGTH BYTES");
                 header = true;
             }
             std::printf("%-6d %-6s %15" PRIu64 " %13" PRIu64 " %15" PRIu64 "  (%s)\n", v.index, type, v.start,
                         v.start / 512, v.length, human_bytes(v.length).c_str());
         }
-        std::fflush(stdout);
+        flush_output();
     });
     if (status != exit_ok) return status;
     if (interrupted()) return exit_interrupted;
-    if (found == 0) shown.note("no volumes found on " + opts.source);
+    if (found == raw) {
+        shown.note("ostrel: " + no_file_system_message(opts.source));
+        return exit_partial;
+    }
     return exit_ok;
 }
 
 int run_ls(const options& opts) {
     interrupt_token token;
     progress shown;
-    int volumes = 0, unscanned = 0;
-    bool partial = false;  // a deep scan that could not run
+    volume_tally tally(opts);
+    int path_found = 0;
     const int status = for_each_volume(opts, token, shown, [&](source::volume& v) {
-        if (nothing_to_scan(v, opts, shown)) return;
-        ++volumes;
-        const char* type = fs_type_name(v.fs_type);
-        std::string problem;
-        if (!scan_volume(v, opts, token, problem)) {
-            ++unscanned;
-            shown.note("ostrel: volume " + std::to_string(v.index) + " (" + type + "): " + problem);
-            return;
-        }
-        if (!problem.empty()) {
-            partial = true;
-            shown.note("ostrel: volume " + std::to_string(v.index) + " (" + type + "): " + problem);
-        }
+        if (!tally.scan(v, token, shown)) return;
         shown.clear();
-        const std::vector<listed_item> entries = list_tree(mirror(), opts.deleted);
+        volume_listing listing(v.session, mirror());
+        std::vector<size_t> shown_entries;
+        if (!listing.select(opts.start_path, opts.deleted, shown_entries)) return;
+        ++path_found;
+        listing.mark_overwritten(shown_entries);
+        const char* type = fs_type_name(v.fs_type);
         if (!opts.json) {
-            std::printf("volume %d: %s at byte %" PRIu64 ", %" PRIu64 " bytes\n", v.index, type, v.start, v.length);
+            std::printf("volume %d: %s at byte %" PRIu64 ", %" PRIu64 " bytes; %s\n", v.index, type, v.start, v.length,
+                        zone_text(v.fs_type).c_str());
+            std::printf("%-16s %12s  %-19s  %-19s  %s\n", "STATE", "SIZE", "MODIFIED", "CREATED", "PATH");
         }
-        size_t folders = 0, files = 0, deleted = 0;
+        size_t folders = 0, files = 0, deleted = 0, overwritten = 0, part_overwritten = 0, recycled = 0, copies = 0;
         section current = section::tree;
-        for (const listed_item& entry : entries) {
+        for (size_t index : shown_entries) {
+            const listed_item& entry = listing[index];
             if (!opts.json && entry.where != current) {
                 current = entry.where;
                 std::printf("%s\n", current == section::lost ? "lost folders:" : "carved files:");
             }
-            print_item(v, entry, opts.json);
+            print_entry(v, listing, index, opts.json);
+            // Copies and the folders made for them are not counted again.
+            if (entry.copy() || entry.holder) {
+                copies += entry.copy() && !entry.item->folder ? 1 : 0;
+                continue;
+            }
             (entry.item->folder ? folders : files) += 1;
-            deleted += entry.item->deleted ? 1 : 0;
+            deleted += entry.deleted() ? 1 : 0;
+            overwritten += entry.overwritten == overwrite::all ? 1 : 0;
+            part_overwritten += entry.overwritten == overwrite::part ? 1 : 0;
+            recycled += entry.recycled() ? 1 : 0;
         }
         if (!opts.json) {
-            std::printf("%zu folders, %zu files, %zu deleted%s\n\n", folders, files, deleted,
-                        token.stopped || interrupted() ? " (scan stopped early)" : "");
+            std::printf("%zu folders, %zu files, %zu deleted", folders, files, deleted);
+            if (overwritten || part_overwritten) {
+                std::printf(" (%zu overwritten, %zu part overwritten)", overwritten, part_overwritten);
+            }
+            if (recycled) std::printf(", %zu recycled", recycled);
+            if (copies) std::printf(", %zu copies at former paths not counted", copies);
+            std::printf("%s\n\n", token.stopped || interrupted() ? " (scan stopped early)" : "");
         }
-        std::fflush(stdout);
+        flush_output();
     });
     if (status != exit_ok) return status;
-    return finish(interrupted(), volumes, unscanned, partial);
+    const int scan_status = tally.status(shown);
+    if (scan_status == exit_interrupted || tally.scanned() == 0) return scan_status;
+    if (opts.start_path && path_found == 0) {
+        print_error("no file or folder " + terminal_text(*opts.start_path) + " on " + terminal_text(opts.source));
+        return exit_partial;
+    }
+    return scan_status;
 }
 
 int run_extents(const options& opts) {
     interrupt_token token;
     progress shown;
-    int volumes = 0, unscanned = 0;
+    volume_tally tally(opts);
     struct match {
         int volume;
-        std::string path;
-        std::string text;
+        std::string type, path, text;
         bool has_text;
         uint64_t size;
+        std::vector<std::pair<uint64_t, uint64_t>> extents;
     };
     std::vector<match> matches;
     bool folder_named = false;
     const int status = for_each_volume(opts, token, shown, [&](source::volume& v) {
-        if (nothing_to_scan(v, opts, shown)) return;
-        ++volumes;
-        options whole = opts;
-        whole.start_path.reset();
-        std::string problem;
-        if (!scan_volume(v, whole, token, problem)) {
-            ++unscanned;
-            shown.note("ostrel: volume " + std::to_string(v.index) + " (" + fs_type_name(v.fs_type) + "): " + problem);
-            return;
-        }
-        if (!problem.empty()) {
-            shown.note("ostrel: volume " + std::to_string(v.index) + " (" + fs_type_name(v.fs_type) + "): " + problem);
-        }
-        const std::vector<listed_item> entries = list_tree(mirror(), false);
-        for (bool ignore_case : {false, true}) {
-            bool any = false;
-            for (const listed_item& entry : entries) {
-                if (!path_matches(entry, opts.file_path, ignore_case)) continue;
-                if (entry.item->folder) {
-                    folder_named = true;
-                    continue;
-                }
-                match m{v.index, display_path(entry), {}, false, engine().node_size(entry.item->handle)};
-                m.has_text = extent_text(v.session, entry.item->handle, m.text);
-                matches.push_back(std::move(m));
-                any = true;
+        if (!tally.scan(v, token, shown)) return;
+        const volume_listing listing(v.session, mirror());
+        for (size_t index : listing.find(opts.file_path)) {
+            const listed_item& entry = listing[index];
+            if (entry.item->folder) {
+                folder_named = true;
+                continue;
             }
-            if (any) break;  // an exact match hides matches that differ in case
+            match m{v.index, fs_type_name(v.fs_type), listing.display_path(index), {}, false, entry.size, {}};
+            m.has_text = file_extents(v.session, entry.item->handle, m.extents, &m.text);
+            matches.push_back(std::move(m));
         }
     });
     if (status != exit_ok) return status;
-    if (interrupted()) return exit_interrupted;
+    const int scan_status = tally.status(shown);
+    if (scan_status == exit_interrupted || tally.scanned() == 0) return scan_status;
     if (matches.empty()) {
-        if (volumes > 0 && unscanned == volumes) return exit_nothing_scanned;
-        print_error(folder_named ? opts.file_path + " is a folder; extents describe files"
-                                 : "no file " + opts.file_path + " on " + opts.source);
+        print_error(folder_named ? terminal_text(opts.file_path) + " is a folder; extents describe files"
+                                 : "no file " + terminal_text(opts.file_path) + " on " + terminal_text(opts.source));
         return exit_partial;
     }
     bool missing = false;
@@ -292,13 +336,22 @@ int run_extents(const options& opts) {
         if (opts.json) {
             std::printf("{\"volume\":%d,\"path\":%s,\"size\":%" PRIu64 ",\"extents\":%s}\n", m.volume,
                         json_string(m.path).c_str(), m.size, text.c_str());
-        } else if (matches.size() == 1) {
-            std::printf("%s\n", text.c_str());
-        } else {
-            std::printf("volume %d %s: %s\n", m.volume, m.path.c_str(), text.c_str());
+            continue;
+        }
+        std::printf("%s on volume %d (%s): %" PRIu64 " bytes in %zu %s; offsets are bytes from the start of %s\n",
+                    m.path.c_str(), m.volume, m.type.c_str(), m.size, m.extents.size(),
+                    m.extents.size() == 1 ? "extent" : "extents", terminal_text(opts.source).c_str());
+        std::printf("%15s %15s %13s\n", "OFFSET", "LENGTH", "SECTOR");
+        for (const auto& [offset, length] : m.extents) {
+            std::printf("%15" PRIu64 " %15" PRIu64 " %13" PRIu64 "\n", offset, length, offset / 512);
+        }
+        // A value kept inside its MFT record: where that record lies.
+        if (const size_t at = text.find("\"s\":"); at != std::string::npos) {
+            std::printf("the data lies inside the file's MFT record, at byte %s of the source\n",
+                        std::to_string(std::strtoull(text.c_str() + at + 4, nullptr, 10)).c_str());
         }
     }
-    return missing ? exit_partial : exit_ok;
+    return missing ? exit_partial : scan_status;
 }
 
 }  // namespace ostrel::cli

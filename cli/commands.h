@@ -12,8 +12,8 @@ namespace ostrel::cli {
 
 enum exit_status {
     exit_ok = 0,
-    exit_partial = 1,      // some files not saved, some volumes not scanned, or no such file
-    exit_usage = 2,        // bad usage, unreadable source, unknown volume
+    exit_partial = 1,  // files not saved, a volume not read, no such file, no file system, output not written
+    exit_usage = 2,    // bad usage, unreadable source, unknown volume, unusable output folder
     exit_nothing_scanned = 3,
     exit_interrupted = 130,  // 128 + SIGINT, as shells report it
 };
@@ -28,27 +28,36 @@ int run_extents(const options& opts);
 // Prints "ostrel: <message>" as one line on standard error.
 void print_error(const std::string& message);
 
-// Opens the source and calls `visit` for each volume the options select.
-// Returns exit_usage (after printing the error) when the source cannot be
-// opened or --volume names a volume the source does not have, else exit_ok.
+// Opens the source, warns when it is mounted read-write, calls `ready` (when
+// given; a non-zero answer ends the command with that status) and then
+// `visit` for each volume the options select. Returns exit_usage (after
+// printing the error) when the source cannot be opened or --volume names a
+// volume the source does not have, else exit_ok.
 int for_each_volume(const options& opts, interrupt_token& token, progress& shown,
-                    const std::function<void(source::volume&)>& visit);
+                    const std::function<void(source::volume&)>& visit, const std::function<int()>& ready = {});
 
-// The engine's form of a --path folder: "docs/a" becomes "C:\\docs\\a"
-// ("" for the whole volume).
-std::string engine_start_path(const std::string& typed);
+// What came of the volumes a command visited, and the status that follows.
+class volume_tally {
+public:
+    explicit volume_tally(const options& opts) : opts_(opts) {}
 
-// Runs the scan of one volume. False with a one-line `problem` when no tree
-// came out of it; true with a `problem` when the tree is there but the
-// requested deep scan could not run.
-bool scan_volume(const source::volume& volume, const options& opts, interrupt_token& token, std::string& problem);
+    // Scans one volume (always whole: --path is applied to the listing).
+    // True when there is a tree to use; everything worth saying about the
+    // volume has been said through `shown`.
+    bool scan(const source::volume& volume, interrupt_token& token, progress& shown);
+    int scanned() const { return scanned_; }
+    // exit_ok, or the status for what went wrong; prints "no file system
+    // found" when that is why nothing was scanned.
+    int status(progress& shown) const;
 
-// True (after a note when the volume was asked for by number) for a raw
-// volume when no deep scan was requested: it has no folders to read, which
-// is not a failure.
-bool nothing_to_scan(const source::volume& volume, const options& opts, progress& shown);
+private:
+    const options& opts_;
+    int visited_ = 0, raw_ = 0, scanned_ = 0, failed_ = 0, unsupported_ = 0;
+    bool deep_failed_ = false;
+};
 
-// The engine's full path of a node (UTF-8), "" when it has none.
-std::string node_path(recover_session* session, ostrel_handle node);
+// "no file system found on SOURCE", with what the file is when its first
+// bytes say so.
+std::string no_file_system_message(const std::string& source);
 
 }  // namespace ostrel::cli

@@ -18,6 +18,7 @@ struct host_state {
     host_listener* listener = nullptr;
     bool verbose = false;
     int32_t status = 0;
+    uint32_t events = 0;  // bit n: event n was sent since the last clear
     // Records handed out and not yet taken back: an accepted record is copied
     // and freed at once; a refused one comes back once its parent is known,
     // or is freed by reset_mirror when the engine gives up on it.
@@ -32,6 +33,7 @@ host_state& state() {
 volatile std::sig_atomic_t interrupt_flag = 0;
 
 void OSTREL_CALL on_event(int32_t code, float value) {
+    if (code >= 0 && code < 32) state().events |= 1u << code;
     if (state().listener) state().listener->on_event(code, value);
 }
 
@@ -86,12 +88,18 @@ int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& 
     if (record.parent != 0 && record.parent != record.handle && !items_.count(record.parent)) return -1;
     const bool is_new = !items_.count(record.handle);
     mirrored_item& item = items_[record.handle];
+    const bool renamed = kind == OSTREL_KIND_FILE_RENAMED || kind == OSTREL_KIND_FOLDER_RENAMED;
     if (is_new) {
         item.handle = record.handle;
         item.folder = kind == OSTREL_KIND_FOLDER || kind == OSTREL_KIND_FOLDER_RENAMED;
         if (!item.folder) ++files_;
     } else if (item.parent != record.parent) {
         unlink(item);
+    }
+    // The first report of a restored item carries its name in the bin.
+    if (renamed) item.restored = true;
+    if (is_new || (renamed && item.volume_name.empty())) {
+        item.volume_name = is_new ? to_utf8(record.name) : item.name;
     }
     if (is_new || item.parent != record.parent) {
         item.parent = record.parent == record.handle ? 0 : record.parent;
@@ -110,6 +118,7 @@ int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& 
     item.created = time_text(record.created);
     item.accessed = time_text(record.accessed);
     item.modified = time_text(record.modified);
+    item.has_times = !item.created.empty() || !item.modified.empty() || !item.accessed.empty();
     if (host_listener* listener = state().listener) listener->on_item(item);
     return 0;
 }
@@ -193,7 +202,11 @@ void reset_mirror() {
 void set_listener(host_listener* listener) { state().listener = listener; }
 void set_verbose(bool verbose) { state().verbose = verbose; }
 int32_t last_status() { return state().status; }
-void clear_status() { state().status = 0; }
+bool event_seen(int32_t code) { return code >= 0 && code < 32 && (state().events & (1u << code)) != 0; }
+void clear_status() {
+    state().status = 0;
+    state().events = 0;
+}
 
 void install_interrupt_handler() { std::signal(SIGINT, on_interrupt); }
 bool interrupted() { return interrupt_flag != 0; }

@@ -20,9 +20,14 @@ struct mirrored_item {
     bool deleted = false;
     bool carved = false;  // found by signature: kind 0x200, or re-sent in group 3
     bool lost = false;    // reported in group 2: a lost folder or orphan subtree
+    bool restored = false;  // renamed by the recycle bin (kinds 0x400 and 0x2)
+    bool has_times = false;
     uint32_t group = 0;
     uint32_t attributes = 0;
     std::string name;  // UTF-8; "" when the record had no name
+    // The name the item has on the volume: for a restored item, the "$R..."
+    // name it was first reported with; otherwise `name`.
+    std::string volume_name;
     std::string created, accessed, modified;
     std::vector<ostrel_handle> children;  // in the order they arrived
 };
@@ -74,8 +79,10 @@ void reset_mirror();
 void set_listener(host_listener* listener);
 // Engine log lines go to standard error only when this is set.
 void set_verbose(bool verbose);
-// The last status code the engine sent since the last clear (0: none).
+// The last status code the engine sent since the last clear (0: none), and
+// whether an event was sent since then.
 int32_t last_status();
+bool event_seen(int32_t code);
 void clear_status();
 
 // Ctrl-C: the first press asks the running scan or copy to stop at its next
@@ -83,12 +90,27 @@ void clear_status();
 void install_interrupt_handler();
 bool interrupted();
 
+// Told each time the engine polls for a stop: long work without events (the
+// volume search, a large copy) still moves the progress line.
+class poll_listener {
+public:
+    virtual void on_poll() = 0;
+
+protected:
+    ~poll_listener() = default;
+};
+
 class interrupt_token final : public stop_token {
 public:
-    uint8_t is_stopped() override { return interrupted() ? 1 : 0; }
+    uint8_t is_stopped() override {
+        if (listener) listener->on_poll();
+        return interrupted() ? 1 : 0;
+    }
     void on_stopped() override { stopped = true; }
-    void on_deep_scan_declined() override {}
+    void on_deep_scan_declined() override { declined = true; }
     bool stopped = false;
+    bool declined = false;
+    poll_listener* listener = nullptr;
 };
 
 }  // namespace ostrel::cli

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <unordered_map>
 #include <unordered_set>
+
+#include "paths.h"
+#include "text.h"
 
 namespace ostrel::cli {
 
@@ -12,9 +17,20 @@ constexpr size_t max_depth = 4096;  // deeper chains are not real folder trees
 
 char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
+bool same_text(const std::string& a, const std::string& b, bool ignore_case) {
+    if (!ignore_case) return a == b;
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+}
+
+// The name an item is listed under: a restored item keeps its name in the bin.
+const std::string& shown_name(const mirrored_item& item) {
+    return item.restored && !item.volume_name.empty() ? item.volume_name : item.name;
+}
+
 class walker {
 public:
-    walker(const tree_mirror& tree, bool deleted_only) : tree_(tree), deleted_only_(deleted_only) {}
+    explicit walker(const tree_mirror& tree) : tree_(tree) {}
 
     std::vector<listed_item> run() {
         const mirrored_item* root = volume_root();
@@ -36,6 +52,7 @@ public:
         return all;
     }
 
+private:
     const mirrored_item* volume_root() const {
         for (ostrel_handle top : tree_.tops()) {
             const mirrored_item* item = tree_.find(top);
@@ -44,7 +61,6 @@ public:
         return nullptr;
     }
 
-private:
     std::vector<ostrel_handle> sorted(const std::vector<ostrel_handle>& handles) const {
         std::vector<const mirrored_item*> items;
         for (ostrel_handle h : handles) {
@@ -52,53 +68,45 @@ private:
         }
         std::stable_sort(items.begin(), items.end(), [](const mirrored_item* a, const mirrored_item* b) {
             if (a->folder != b->folder) return !a->folder;  // files first
-            return natural_less(a->name, b->name);
+            return natural_less(shown_name(*a), shown_name(*b));
         });
         std::vector<ostrel_handle> out;
         for (const mirrored_item* item : items) out.push_back(item->handle);
         return out;
     }
 
-    // Returns whether the item (or something below it) was listed in the
-    // section the caller is in: a lost folder below a live one is listed
-    // under $Lost and does not make its live parent show with --deleted.
-    bool visit(ostrel_handle handle, section where, std::vector<std::string> parts, size_t depth) {
+    void visit(ostrel_handle handle, section where, std::vector<std::string> parts, size_t depth) {
         const mirrored_item* item = tree_.find(handle);
-        if (!item || depth > max_depth || !visited_.insert(handle).second) return false;
-        const section incoming = where;
+        if (!item || depth > max_depth || !visited_.insert(handle).second) return;
         if (where == section::tree && (item->lost || item->carved)) {
             where = item->carved && !item->folder ? section::carved : section::lost;
             parts = {"$Lost"};
         } else if (where == section::lost && item->carved && !item->folder) {
             where = section::carved;
         }
-        parts.push_back(item->name);
+        parts.push_back(shown_name(*item));
         auto& out = where == section::tree ? tree_items_ : where == section::lost ? lost_items_ : carved_items_;
-        const size_t slot = out.size();
-        out.push_back({item, where, parts});
-        bool below = false;
-        for (ostrel_handle child : sorted(item->children)) {
-            below = visit(child, where, parts, depth + 1) || below;
-        }
-        const bool shown = !deleted_only_ || item->deleted || where != section::tree || below;
-        if (!shown) {
-            // Nothing was added after the slot when nothing below was shown.
-            out.erase(out.begin() + static_cast<std::ptrdiff_t>(slot));
-        }
-        return shown && where == incoming;
+        listed_item entry;
+        entry.item = item;
+        entry.where = where;
+        entry.parts = parts;
+        out.push_back(std::move(entry));
+        for (ostrel_handle child : sorted(item->children)) visit(child, where, parts, depth + 1);
     }
 
     const tree_mirror& tree_;
-    bool deleted_only_;
     std::unordered_set<ostrel_handle> visited_;
     std::vector<listed_item> tree_items_, lost_items_, carved_items_;
 };
 
+// A typed path split into names: at "/" when it has one (so that a name
+// shown with an escaped "\" can be typed back), else at "\".
 std::vector<std::string> split_typed(const std::string& typed) {
+    const char separator = typed.find('/') != std::string::npos ? '/' : '\\';
     std::vector<std::string> parts;
     std::string part;
     for (char c : typed) {
-        if (c == '/' || c == '\\') {
+        if (c == separator) {
             if (!part.empty()) parts.push_back(part);
             part.clear();
         } else {
@@ -109,40 +117,229 @@ std::vector<std::string> split_typed(const std::string& typed) {
     return parts;
 }
 
-bool same_text(const std::string& a, const std::string& b, bool ignore_case) {
-    if (!ignore_case) return a == b;
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+// Merged, sorted byte ranges.
+using ranges = std::vector<std::pair<uint64_t, uint64_t>>;  // (start, end)
+
+uint64_t covered_bytes(const ranges& live, uint64_t start, uint64_t end) {
+    uint64_t covered = 0;
+    auto it = std::upper_bound(live.begin(), live.end(), std::make_pair(start, UINT64_MAX));
+    if (it != live.begin()) --it;
+    for (; it != live.end() && it->first < end; ++it) {
+        const uint64_t from = std::max(start, it->first), to = std::min(end, it->second);
+        if (from < to) covered += to - from;
+    }
+    return covered;
 }
 
 }  // namespace
 
-std::vector<listed_item> list_tree(const tree_mirror& tree, bool deleted_only) {
-    return walker(tree, deleted_only).run();
-}
-
-std::string display_path(const listed_item& entry) {
-    std::string path = entry.where == section::tree ? "/" : "";
-    for (size_t i = 0; i < entry.parts.size(); ++i) {
-        if (i) path += '/';
-        path += entry.parts[i];
+volume_listing::volume_listing(recover_session* session, const tree_mirror& tree) : session_(session) {
+    entries_ = walker(tree).run();
+    std::unordered_map<ostrel_handle, size_t> index;
+    for (size_t i = 0; i < entries_.size(); ++i) index.emplace(entries_[i].item->handle, i);
+    children_.resize(entries_.size());
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        listed_item& entry = entries_[i];
+        if (!entry.item->folder) entry.size = engine().node_size(entry.item->handle);
+        const auto parent = entry.item->parent ? index.find(entry.item->parent) : index.end();
+        if (parent != index.end()) {
+            entry.parent = parent->second;
+            children_[parent->second].push_back(i);
+        } else if (entry.where == section::tree) {
+            tops_.push_back(i);
+        }
     }
-    if (entry.item->folder) path += '/';
-    return path;
+    link_recycled();
+    mark_holders();
 }
 
-bool path_matches(const listed_item& entry, const std::string& typed, bool ignore_case) {
-    const std::vector<std::string> parts = split_typed(typed);
-    if (parts.size() != entry.parts.size()) return false;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        if (!same_text(parts[i], entry.parts[i], ignore_case)) return false;
+void volume_listing::link_recycled() {
+    // Parents come before their children in listing order.
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        listed_item& entry = entries_[i];
+        if (entry.where != section::tree) continue;
+        if (entry.restored()) {
+            entry.recycled_by = i;
+        } else if (entry.parent != no_entry) {
+            entry.recycled_by = entries_[entry.parent].recycled_by;
+        }
+        if (entry.recycled()) entry.former_path = node_path(session_, entry.item->handle);
+    }
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].where == section::tree && entries_[i].restored()) find_copies(i);
+    }
+}
+
+size_t volume_listing::child_named(size_t parent, const std::string& name, bool ignore_case) const {
+    const std::vector<size_t>& candidates = parent == no_entry ? tops_ : children_[parent];
+    for (size_t child : candidates) {
+        if (entries_[child].where == section::tree && same_text(entries_[child].item->name, name, ignore_case)) {
+            return child;
+        }
+    }
+    return no_entry;
+}
+
+// The engine places a copy of each restored item at its former path; the
+// copy is the entry found there with the same name, size and extents.
+void volume_listing::find_copies(size_t restored) {
+    const std::vector<std::string> parts = former_path_parts(entries_[restored].former_path);
+    if (parts.empty()) return;
+    size_t at = no_entry;
+    for (const std::string& name : parts) {
+        size_t next = child_named(at, name, false);
+        if (next == no_entry) next = child_named(at, name, true);
+        if (next == no_entry) return;
+        at = next;
+    }
+    // A copy never lies inside its original.
+    for (size_t up = at; up != no_entry; up = entries_[up].parent) {
+        if (up == restored) return;
+    }
+    pair_copies(restored, at, 0);
+}
+
+void volume_listing::pair_copies(size_t original, size_t copy, size_t depth) {
+    listed_item& a = entries_[original];
+    listed_item& b = entries_[copy];
+    if (original == copy || depth > max_depth || b.copy() || b.restored() || a.item->folder != b.item->folder) return;
+    if (!a.item->folder) {
+        std::string text_a, text_b;
+        std::vector<std::pair<uint64_t, uint64_t>> extents_a, extents_b;
+        const bool has_a = file_extents(session_, a.item->handle, extents_a, &text_a);
+        const bool has_b = file_extents(session_, b.item->handle, extents_b, &text_b);
+        if (a.size != b.size || has_a != has_b || text_a != text_b) return;
+        b.copy_of = original;
+        return;
+    }
+    b.copy_of = original;
+    for (size_t child : children_[original]) {
+        const size_t match = child_named(copy, entries_[child].item->name, false);
+        if (match != no_entry) pair_copies(child, match, depth + 1);
+    }
+}
+
+void volume_listing::mark_holders() {
+    // Children come after their parents: walking backwards settles them first.
+    for (size_t i = entries_.size(); i-- > 0;) {
+        listed_item& entry = entries_[i];
+        if (entry.where != section::tree || !entry.item->folder || entry.copy() || entry.recycled() ||
+            !entry.item->deleted || entry.item->has_times || children_[i].empty()) {
+            continue;
+        }
+        entry.holder = std::all_of(children_[i].begin(), children_[i].end(),
+                                   [&](size_t child) { return entries_[child].copy() || entries_[child].holder; });
+    }
+}
+
+std::vector<size_t> volume_listing::match(const std::vector<std::string>& typed) const {
+    std::vector<size_t> found;
+    for (bool ignore_case : {false, true}) {
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            const listed_item& entry = entries_[i];
+            if (entry.parts.size() != typed.size()) continue;
+            bool same = true;
+            for (size_t k = 0; k < typed.size() && same; ++k) {
+                const std::string& part = entry.parts[k];
+                same = same_text(typed[k], part, ignore_case) || same_text(typed[k], terminal_name(part), ignore_case);
+            }
+            // A restored item also answers to the name the bin gave back.
+            if (!same && entry.restored()) {
+                same = true;
+                for (size_t k = 0; k + 1 < typed.size() && same; ++k) same = same_text(typed[k], entry.parts[k], ignore_case);
+                same = same && same_text(typed.back(), entry.item->name, ignore_case);
+            }
+            if (same) found.push_back(i);
+        }
+        if (!found.empty()) break;  // an exact match hides matches that differ in case
+    }
+    return found;
+}
+
+std::vector<size_t> volume_listing::find(const std::string& path) const { return match(split_typed(path)); }
+
+bool volume_listing::select(const std::optional<std::string>& path, bool deleted_only, std::vector<size_t>& out) const {
+    std::vector<bool> selected(entries_.size(), true);
+    if (path) {
+        const std::vector<std::string> typed = split_typed(*path);
+        if (!typed.empty()) {
+            std::fill(selected.begin(), selected.end(), false);
+            std::vector<size_t> roots = match(typed);
+            if (roots.empty() && !(typed.size() == 1 && same_text(typed[0], "$Lost", true))) return false;
+            // Everything below a named folder; "$Lost" names every lost and carved item.
+            for (size_t i = 0; i < entries_.size(); ++i) {
+                const size_t parent = entries_[i].parent;
+                selected[i] = std::find(roots.begin(), roots.end(), i) != roots.end() ||
+                              (parent != no_entry && selected[parent] && entries_[parent].where == entries_[i].where) ||
+                              (typed.size() == 1 && same_text(typed[0], "$Lost", true) && entries_[i].where != section::tree);
+            }
+        }
+    }
+    std::vector<bool> shown = selected;
+    if (deleted_only) {
+        std::vector<bool> below(entries_.size(), false);
+        for (size_t i = entries_.size(); i-- > 0;) {
+            const listed_item& entry = entries_[i];
+            const bool wanted = entry.deleted() || entry.recycled() || entry.copy() || entry.where != section::tree;
+            shown[i] = selected[i] && (wanted || below[i]);
+            // A lost folder below a live one does not make the live one show.
+            if (shown[i] && entry.parent != no_entry && entries_[entry.parent].where == entry.where) {
+                below[entry.parent] = true;
+            }
+        }
+    }
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        if (shown[i]) out.push_back(i);
     }
     return true;
 }
 
-std::string root_name(const tree_mirror& tree) {
-    const mirrored_item* root = walker(tree, false).volume_root();
-    return root ? root->name : std::string();
+void volume_listing::mark_overwritten(const std::vector<size_t>& which) {
+    const auto deleted_file = [&](size_t i) {
+        return !entries_[i].item->folder && entries_[i].deleted() && entries_[i].where != section::carved;
+    };
+    if (std::none_of(which.begin(), which.end(), deleted_file)) return;
+    ranges live;
+    std::vector<std::pair<uint64_t, uint64_t>> extents;
+    for (const listed_item& entry : entries_) {
+        if (entry.item->folder || entry.item->deleted || entry.copy() || entry.where != section::tree) continue;
+        extents.clear();
+        if (!file_extents(session_, entry.item->handle, extents)) continue;
+        for (const auto& [offset, length] : extents) {
+            if (length) live.emplace_back(offset, offset + length);
+        }
+    }
+    std::sort(live.begin(), live.end());
+    ranges merged;
+    for (const auto& range : live) {
+        if (!merged.empty() && range.first <= merged.back().second) {
+            merged.back().second = std::max(merged.back().second, range.second);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    for (size_t i : which) {
+        if (!deleted_file(i)) continue;
+        extents.clear();
+        if (!file_extents(session_, entries_[i].item->handle, extents)) continue;
+        uint64_t total = 0, covered = 0;
+        for (const auto& [offset, length] : extents) {
+            total += length;
+            covered += covered_bytes(merged, offset, offset + length);
+        }
+        entries_[i].overwritten = covered == 0 ? overwrite::none : covered >= total ? overwrite::all : overwrite::part;
+    }
+}
+
+std::string volume_listing::display_path(size_t index, bool raw) const {
+    const listed_item& entry = entries_[index];
+    std::string path = entry.where == section::tree ? "/" : "";
+    for (size_t i = 0; i < entry.parts.size(); ++i) {
+        if (i) path += '/';
+        path += raw ? entry.parts[i] : terminal_name(entry.parts[i]);
+    }
+    if (entry.item->folder) path += '/';
+    return path;
 }
 
 const char* section_name(section where) {
@@ -151,6 +348,64 @@ const char* section_name(section where) {
     case section::carved: return "carved";
     default: return "tree";
     }
+}
+
+const char* overwrite_name(overwrite state) {
+    switch (state) {
+    case overwrite::all: return "all";
+    case overwrite::part: return "part";
+    default: return "none";
+    }
+}
+
+std::string node_path(recover_session* session, ostrel_handle node) {
+    std::vector<ostrel_char> buffer(512);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int32_t needed = engine().node_path(session, node, buffer.data(), static_cast<uint32_t>(buffer.size()));
+        if (needed <= 0) return {};
+        if (static_cast<size_t>(needed) <= buffer.size()) return to_utf8(buffer.data());
+        buffer.assign(static_cast<size_t>(needed), 0);
+    }
+    return {};
+}
+
+bool file_extents(recover_session* session, ostrel_handle node, std::vector<std::pair<uint64_t, uint64_t>>& out,
+                  std::string* text_out) {
+    std::vector<char> buffer(4096);
+    std::string text;
+    bool found = false;
+    for (int attempt = 0; attempt < 4 && !found; ++attempt) {
+        const int32_t result = engine().extent_text(session, node, buffer.data(), static_cast<uint32_t>(buffer.size()));
+        if (result < 0) return false;
+        if (result == 0) {
+            text = buffer.data();
+            found = true;
+        } else {
+            buffer.assign(buffer.size() + static_cast<size_t>(result), 0);
+        }
+    }
+    if (!found) return false;
+    // [{"o":8192, "l":4096},{"o":65536, "l":904}]; other keys are skipped.
+    const auto number_after = [&](size_t from, size_t to, const char* key, uint64_t& value) {
+        const size_t at = text.find(key, from);
+        if (at == std::string::npos || at >= to) return false;
+        const char* start = text.c_str() + at + std::char_traits<char>::length(key);
+        char* end = nullptr;
+        const long long parsed = std::strtoll(start, &end, 10);
+        if (end == start || parsed < 0) return false;
+        value = static_cast<uint64_t>(parsed);
+        return true;
+    };
+    for (size_t open = text.find('{'); open != std::string::npos; open = text.find('{', open + 1)) {
+        size_t close = text.find('}', open);
+        if (close == std::string::npos) close = text.size();
+        uint64_t offset = 0, length = 0;
+        if (number_after(open, close, "\"o\":", offset) && number_after(open, close, "\"l\":", length)) {
+            out.emplace_back(offset, length);
+        }
+    }
+    if (text_out) *text_out = std::move(text);
+    return true;
 }
 
 bool natural_less(const std::string& a, const std::string& b) {

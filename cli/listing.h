@@ -1,9 +1,15 @@
-// The mirrored tree in listing order, split into the ordinary tree, lost
-// folders (with what hangs below them) and carved files. `ls`, `recover`
-// and `extents` all walk the same list, so a path that `ls` prints is the
-// path the other two understand.
+// The mirrored tree of one scanned volume in listing order, split into the
+// ordinary tree, lost folders (with what hangs below them) and carved files,
+// with what the command works out about each item: what the recycle bin
+// restored, the copies the engine placed at former paths and the folders it
+// made to hold them, and which deleted files now lie under live ones.
+// `ls`, `recover` and `extents` all walk the same list, so a path that `ls`
+// prints is the path the other two understand.
 #pragma once
 
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,30 +19,84 @@ namespace ostrel::cli {
 
 enum class section { tree, lost, carved };
 
+// How much of a deleted file's data now belongs to live files.
+enum class overwrite { none, part, all };
+
+inline constexpr size_t no_entry = std::numeric_limits<size_t>::max();
+
 struct listed_item {
     const mirrored_item* item = nullptr;
     section where = section::tree;
-    // Names below the volume root; lost and carved items start with "$Lost".
+    // Names below the volume root as they are on the volume (a restored item
+    // keeps its "$R..." name); lost and carved items start with "$Lost".
     std::vector<std::string> parts;
+    size_t parent = no_entry;  // the listed parent folder
+    uint64_t size = 0;
+    // The restored item this one is, or lies in (no_entry: not recycled).
+    size_t recycled_by = no_entry;
+    std::string former_path;  // where a recycled item was before deletion
+    // A copy the engine placed at a former path: the entry it copies.
+    size_t copy_of = no_entry;
+    bool holder = false;  // a folder made only to hold such copies
+    overwrite overwritten = overwrite::none;
+
+    bool recycled() const { return recycled_by != no_entry; }
+    bool restored() const { return item->restored; }
+    bool copy() const { return copy_of != no_entry; }
+    // Deleted as found on the volume (a made folder is not).
+    bool deleted() const { return item->deleted && !holder; }
 };
 
-// Depth first, a folder's files before its subfolders, names in natural
-// order. With `deleted_only`, only deleted items, everything lost or carved,
-// and the folders leading to them.
-std::vector<listed_item> list_tree(const tree_mirror& tree, bool deleted_only);
+class volume_listing {
+public:
+    // Lists the tree of `tree`, the volume of `session` (for paths and extents).
+    volume_listing(recover_session* session, const tree_mirror& tree);
 
-// "/docs/a.txt", "/docs/" for a folder, "$Lost/Dir1000/b.txt".
-std::string display_path(const listed_item& entry);
+    const std::vector<listed_item>& entries() const { return entries_; }
+    const listed_item& operator[](size_t index) const { return entries_[index]; }
 
-// Whether `typed` (slashes or backslashes, leading separator optional)
-// names the entry. Exact, or else ignoring ASCII case.
-bool path_matches(const listed_item& entry, const std::string& typed, bool ignore_case);
+    // The entries to show, in listing order: those at or below `path` (a
+    // file or folder as `ls` shows it: exact, or else ignoring ASCII case),
+    // and with `deleted_only` only deleted, recycled, lost and carved items
+    // and the folders leading to them. False when `path` names nothing.
+    bool select(const std::optional<std::string>& path, bool deleted_only, std::vector<size_t>& out) const;
 
-// The name of the volume's root folder as the engine reported it ("" when
-// the root never was reported).
-std::string root_name(const tree_mirror& tree);
+    // The entries whose path is exactly `path` (the same matching).
+    std::vector<size_t> find(const std::string& path) const;
+
+    // Compares the extents of the deleted files among `which` with those of
+    // every live file of the volume and sets their `overwritten`.
+    void mark_overwritten(const std::vector<size_t>& which);
+
+    // "/docs/a.txt", "/docs/" for a folder, "$Lost/Dir1000/b.txt"; names
+    // escaped for a terminal unless `raw`.
+    std::string display_path(size_t index, bool raw = false) const;
+
+private:
+    void link_recycled();
+    void find_copies(size_t restored);
+    void pair_copies(size_t original, size_t copy, size_t depth);
+    void mark_holders();
+    size_t child_named(size_t parent, const std::string& name, bool ignore_case) const;
+    std::vector<size_t> match(const std::vector<std::string>& typed) const;
+
+    recover_session* session_;
+    std::vector<listed_item> entries_;
+    std::vector<std::vector<size_t>> children_;
+    std::vector<size_t> tops_;  // tree entries without a listed parent
+};
 
 const char* section_name(section where);
+const char* overwrite_name(overwrite state);
+
+// The engine's full path of a node (UTF-8), "" when it has none; for a
+// recycled item its former path.
+std::string node_path(recover_session* session, ostrel_handle node);
+
+// The file's extents as (device offset, length) pairs, parsed from the
+// engine's text; false when the engine has none.
+bool file_extents(recover_session* session, ostrel_handle node, std::vector<std::pair<uint64_t, uint64_t>>& out,
+                  std::string* text = nullptr);
 
 // Natural order: ASCII case ignored, runs of digits compared by value.
 bool natural_less(const std::string& a, const std::string& b);

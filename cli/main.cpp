@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "host.h"
 #include "options.h"
+#include "output.h"
 
 int main(int argc, char** argv) {
     using namespace ostrel::cli;
@@ -15,8 +16,12 @@ int main(int argc, char** argv) {
         print_error(error + " (ostrel --help shows the usage)");
         return exit_usage;
     }
-    if (opts.command == "help") {
+    if (opts.command == "help" || opts.command == "usage") {
         std::fputs(usage_text, stdout);
+        return opts.command == "help" ? exit_ok : exit_usage;
+    }
+    if (opts.command == "version") {
+        std::fputs(version_text, stdout);
         return exit_ok;
     }
     if (!bind_engine(error)) {
@@ -41,5 +46,11 @@ int main(int argc, char** argv) {
         status = exit_usage;
     }
     unbind_engine();
+    // Results that did not reach standard output (a full disk, a closed
+    // pipe) are not a success.
+    if (std::string reason; !output_written(reason)) {
+        print_error("cannot write the output" + (reason.empty() ? "" : ": " + reason));
+        if (status == exit_ok) status = exit_partial;
+    }
     return status;
 }

@@ -8,6 +8,8 @@
 
 namespace ostrel::cli {
 
+const char* const version_text = "ostrel 0.1.0\n";
+
 const char* const usage_text =
     "usage: ostrel COMMAND SOURCE [OPTIONS]\n"
     "\n"
@@ -17,29 +19,47 @@ const char* const usage_text =
     "  volumes SOURCE                 list the volumes found on SOURCE\n"
     "  ls SOURCE                      list the recovered tree of each volume\n"
     "  recover SOURCE -o DIR          save found files under DIR/<volume>-<type>/\n"
-    "  extents SOURCE PATH            print where the bytes of the file PATH lie\n"
+    "  extents SOURCE PATH            show where the bytes of the file PATH lie\n"
     "\n"
     "options:\n"
     "  --volume N        only volume N (as numbered by `ostrel volumes`)\n"
-    "  --path P          start the scan at folder P of the volume (ls, recover)\n"
-    "  --deleted         only deleted, lost and carved items (ls, recover)\n"
+    "  --path P          only the file or folder P, as ls shows it (ls, recover)\n"
+    "  --deleted         only deleted, recycled, lost and carved items (ls, recover)\n"
     "  --deep            also sweep free space for lost folders and carved files\n"
     "  --types jpg,pdf   only files with these extensions (recover)\n"
     "  -o, --output DIR  where recover saves files (required for recover)\n"
     "  --json            one JSON object per line\n"
     "  --verbose         copy the engine's log lines to standard error\n"
     "  -h, --help        show this text\n"
+    "  --version         show the version\n"
+    "\n"
+    "ls marks items in its STATE column: deleted; overwritten or part overwritten\n"
+    "(a deleted file whose data, all or in part, now belongs to live files: what\n"
+    "is saved for it is likely another file's bytes); recycled (in the recycle\n"
+    "bin, shown under its name there with the path it had before); copy (the\n"
+    "copy of a recycled item at its former path); former path (a folder that is\n"
+    "not on the volume, made to hold such copies). Times are ISO 8601; the\n"
+    "heading of each volume says in which zone. Names are shown with control\n"
+    "characters escaped (\\x1b), \"\\\" as \\\\ and \"/\" as \\x2f; --path accepts them so.\n"
     "\n"
     "recover saves into DIR/<volume>-<type>/ (for example 0-fat32), each file at\n"
-    "its path on the volume; a file from the recycle bin goes to the path it had\n"
+    "its path on the volume; a recycled item goes, once, to the path it had\n"
     "before it was deleted, without the drive letter (C:\\Users\\x\\a.txt becomes\n"
-    "Users/x/a.txt); lost folders and carved files go under $Lost/. Existing files\n"
-    "are never overwritten: they are skipped. When two found files have the same\n"
-    "path, the later one is saved as \"name (2).ext\".\n"
+    "Users/x/a.txt); lost folders and carved files go under $Lost/. A file is\n"
+    "written as NAME.partial and takes its name, with its modification and\n"
+    "access times, only once it is complete. Existing files are never\n"
+    "overwritten: they are skipped, and a .partial left by an interrupted run is\n"
+    "tried again. When two found files have the same path, the later one is\n"
+    "saved as \"name (2).ext\". Characters that a name cannot safely have on the\n"
+    "output disk are written as %XX. recover refuses an output folder on the\n"
+    "disk being recovered, and stops when the output disk is full.\n"
     "\n"
-    "exit status: 0 success; 1 some files were not saved, some volumes could not\n"
-    "be scanned, or (extents) no such file; 2 bad usage, unreadable source or\n"
-    "unknown volume; 3 no selected volume could be scanned; 130 stopped by Ctrl-C.\n";
+    "exit status: 0 success; 1 some files were not saved or are incomplete, a\n"
+    "volume could not be read, no such file or folder, no file system found, or\n"
+    "the output could not be written; 2 bad usage, unreadable source, unknown\n"
+    "volume, or an output folder that cannot be used; 3 no selected volume could\n"
+    "be scanned; 130 stopped by Ctrl-C. A file system, or a deep scan, that this\n"
+    "version cannot read yet is named on standard error and is not a failure.\n";
 
 namespace {
 
@@ -99,6 +119,10 @@ bool parse_options(int argc, char** argv, options& out, std::string& error) {
             out.command = "help";
             return true;
         }
+        if (arg == "--version") {
+            out.command = "version";
+            return true;
+        }
         if (arg == "-o") arg = "--output";
         std::string value;
         bool has_value = false;
@@ -128,8 +152,12 @@ bool parse_options(int argc, char** argv, options& out, std::string& error) {
     }
 
     if (positional.empty()) {
-        error = "no command given";
-        return false;
+        if (!given.empty()) {
+            error = "no command given";
+            return false;
+        }
+        out.command = "usage";  // `ostrel` alone
+        return true;
     }
     out.command = positional[0];
     if (out.command == "help") return true;

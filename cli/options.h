@@ -8,7 +8,7 @@
 namespace ostrel::cli {
 
 struct options {
-    std::string command;  // volumes, ls, recover, extents, help
+    std::string command;  // volumes, ls, recover, extents, help, version, usage (nothing given)
     std::string source;
     std::string file_path;   // extents: the file to describe
     std::string output_dir;  // recover: -o DIR
@@ -25,5 +25,6 @@ struct options {
 bool parse_options(int argc, char** argv, options& out, std::string& error);
 
 extern const char* const usage_text;
+extern const char* const version_text;
 
 }  // namespace ostrel::cli

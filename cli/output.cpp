@@ -1,12 +1,74 @@
 #include "output.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "paths.h"
 #include "text.h"
 
 namespace ostrel::cli {
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// The terminal's width on standard error, asked afresh each time so that a
+// resized window is followed.
+size_t terminal_columns() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    if (const char* columns = std::getenv("COLUMNS")) {
+        const long value = std::strtol(columns, nullptr, 10);
+        if (value > 0) return static_cast<size_t>(value);
+    }
+    return 80;
+}
+
+std::string percent_text(double percent) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.0f%%", percent);
+    return text;
+}
+
+// ", 12.0 MiB/s, 0:42 left" from `fraction` of `total` bytes done in `seconds`.
+std::string pace(double fraction, double total, double seconds) {
+    if (seconds < 0.5 || fraction <= 0) return {};
+    std::string text;
+    if (total > 0) text += ", " + human_bytes(static_cast<uint64_t>(fraction * total / seconds)) + "/s";
+    if (fraction < 1) text += ", " + duration_text(seconds * (1 - fraction) / fraction) + " left";
+    return text;
+}
+
+int output_error = 0;
+
+}  // namespace
+
+void flush_output() {
+    errno = 0;
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && output_error == 0) output_error = errno ? errno : -1;
+}
+
+bool output_written(std::string& reason) {
+    flush_output();
+    if (output_error == 0) return true;
+    reason = output_error > 0 ? std::strerror(output_error) : "";
+    return false;
+}
+
+std::string duration_text(double seconds) {
+    const auto total = static_cast<long long>(seconds + 0.5);
+    char text[32];
+    if (total >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
+    }
+    return text;
+}
 
 progress::progress() : enabled_(::isatty(STDERR_FILENO) == 1) { set_listener(this); }
 
@@ -16,25 +78,27 @@ progress::~progress() {
 }
 
 void progress::on_event(int32_t code, float value) {
-    char text[64];
+    const phase before = phase_;
     switch (code) {
-    case OSTREL_EVENT_SCAN_STARTED: phase_ = "reading folders"; break;
-    case OSTREL_EVENT_DIRECTORY_DONE: phase_ = "folders read"; break;
-    case OSTREL_EVENT_DEEP_SCAN_STARTED: phase_ = "deep scan"; break;
-    case OSTREL_EVENT_DEEP_SCAN_PROGRESS:
-        std::snprintf(text, sizeof text, "deep scan %.1f%%", static_cast<double>(value));
-        phase_ = text;
+    case OSTREL_EVENT_SCAN_STARTED:
+        phase_ = phase::scan;
+        scan_state_ = "reading folders";
         break;
-    case OSTREL_EVENT_DEEP_SCAN_DONE: phase_ = "deep scan done"; break;
+    case OSTREL_EVENT_DIRECTORY_DONE: scan_state_ = "folders read"; break;
+    case OSTREL_EVENT_DEEP_SCAN_STARTED:
+        phase_ = phase::deep;
+        deep_percent_ = 0;
+        break;
+    case OSTREL_EVENT_DEEP_SCAN_PROGRESS: deep_percent_ = static_cast<double>(value); break;
+    case OSTREL_EVENT_DEEP_SCAN_DONE: deep_percent_ = 100; break;
     case OSTREL_EVENT_SEARCHING_VOLUME:
         // Sent while the next volume is being looked for, not by a scan.
-        volume_ = "looking for volumes";
-        phase_.clear();
-        items_ = 0;
+        phase_ = phase::search;
         break;
     default: return;  // saves report through saving()
     }
-    draw(true);
+    if (phase_ != before) phase_start_ = clock_type::now();
+    draw(phase_ != before);
 }
 
 void progress::on_item(const mirrored_item&) {
@@ -42,20 +106,77 @@ void progress::on_item(const mirrored_item&) {
     draw(false);
 }
 
-void progress::begin_volume(int index, const char* type) {
+void progress::on_poll() {
+    // The engine polls very often; the clock is read now and then.
+    if (!enabled_ || ++polls_ % 64 != 0) return;
+    draw(false);
+}
+
+void progress::set_search_probe(std::function<uint64_t()> position, uint64_t size) {
+    search_position_ = std::move(position);
+    search_size_ = size;
+}
+
+void progress::begin_volume(int index, const char* type, uint64_t length) {
     volume_ = "volume " + std::to_string(index) + " (" + type + ")";
-    phase_.clear();
+    phase_ = phase::none;
     items_ = 0;
+    volume_length_ = length;
+    phase_start_ = clock_type::now();
     draw(true);
 }
 
-void progress::saving(size_t done, size_t total, uint64_t bytes, const std::string& name, uint64_t size) {
-    items_ = 0;  // the count of found items belongs to the scan phases
-    phase_ = "saved " + std::to_string(done) + "/" + std::to_string(total) + " files, " + human_bytes(bytes);
-    // Drawn before each copy (a large file takes a while); at most ten times
-    // a second for small ones.
-    if (!name.empty()) phase_ += "; copying " + name + " (" + human_bytes(size) + ")";
-    draw(size >= (1u << 24) || done == total);
+void progress::begin_saving(size_t files, uint64_t bytes) {
+    phase_ = phase::save;
+    save_files_ = files;
+    save_bytes_ = bytes;
+    save_done_ = 0;
+    saved_bytes_ = 0;
+    save_name_.clear();
+    save_copied_ = nullptr;
+    phase_start_ = clock_type::now();
+    draw(true);
+}
+
+void progress::saving(size_t done, uint64_t bytes, const std::string& name) {
+    save_done_ = done;
+    saved_bytes_ = bytes;
+    save_name_ = name;
+    save_copied_ = nullptr;
+    draw(false);
+}
+
+void progress::copying(std::function<uint64_t()> copied) { save_copied_ = std::move(copied); }
+
+std::string progress::compose() const {
+    const double seconds = std::chrono::duration<double>(clock_type::now() - phase_start_).count();
+    switch (phase_) {
+    case phase::search: {
+        const uint64_t at = search_position_ ? search_position_() : 0;
+        const double fraction = search_size_ ? static_cast<double>(at) / static_cast<double>(search_size_) : 0;
+        return "looking for volumes: " + human_bytes(at) + " of " + human_bytes(search_size_) + " (" +
+               percent_text(100 * fraction) + ")" + pace(fraction, static_cast<double>(search_size_), seconds);
+    }
+    case phase::scan:
+        return volume_ + ": " + scan_state_ + ", " + std::to_string(items_) + " items, " + duration_text(seconds);
+    case phase::deep:
+        return volume_ + ": deep scan " + percent_text(deep_percent_) +
+               pace(deep_percent_ / 100, static_cast<double>(volume_length_), seconds);
+    case phase::save: {
+        const uint64_t current = save_copied_ ? save_copied_() : 0;
+        const uint64_t bytes = saved_bytes_ + current;
+        const double fraction = save_bytes_ ? static_cast<double>(bytes) / static_cast<double>(save_bytes_)
+                                : save_files_ ? static_cast<double>(save_done_) / static_cast<double>(save_files_)
+                                              : 1.0;
+        std::string line = volume_ + ": saving " + percent_text(100 * std::min(fraction, 1.0)) + " (" +
+                           std::to_string(save_done_) + " of " + std::to_string(save_files_) + " files, " +
+                           human_bytes(bytes) + " of " + human_bytes(save_bytes_) + ")" +
+                           pace(std::min(fraction, 1.0), static_cast<double>(save_bytes_), seconds);
+        if (!save_name_.empty()) line += ": " + save_name_;
+        return line;
+    }
+    default: return volume_;
+    }
 }
 
 void progress::note(const std::string& line) {
@@ -72,13 +193,12 @@ void progress::clear() {
 
 void progress::draw(bool force) {
     if (!enabled_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (!force && now - last_ < std::chrono::milliseconds(100)) return;
+    const auto now = clock_type::now();
+    if (!force && now - last_ < std::chrono::milliseconds(200)) return;
     last_ = now;
-    std::string line = volume_;
-    if (!phase_.empty()) line += ": " + phase_;
-    if (items_) line += " (" + std::to_string(items_) + " items)";
-    if (line.size() > 150) line = utf8_prefix(line, 147) + "...";  // one terminal line
+    // One column short of the width: a full line would wrap on some terminals.
+    const size_t columns = terminal_columns();
+    const std::string line = fit_width(compose(), columns > 1 ? columns - 1 : 1);
     std::fprintf(stderr, "\r\x1b[K%s", line.c_str());
     std::fflush(stderr);
     shown_ = true;

@@ -4,18 +4,24 @@
 //   DIR/<volume>-<type>/<path>          files of the tree
 //   DIR/<volume>-<type>/$Lost/<path>    lost folders and carved files
 //
-// <path> comes from the engine's full path of the file, split at
-// backslashes. Its first component is dropped when it is
-//   - empty (the path began with a backslash),
-//   - a drive such as "C:" (a former path from the recycle bin: the engine
-//     itself puts the restored copy at that path below the volume root with
-//     the drive dropped, and the drive letter of the machine that deleted the
-//     file means nothing on the disk being read), or
-//   - the name of the volume's root folder.
-// Each component is made safe for a POSIX file system: "/" becomes "_", an
-// empty name becomes "_", "." and ".." get a "_" in front (a name on a
-// damaged disk must never lead outside DIR), and a name longer than 255 bytes
-// is shortened, keeping its extension.
+// <path> is the file's chain of names from the volume root; a file from the
+// recycle bin goes to its former path instead (the drive dropped: the letter
+// of the machine that deleted it means nothing on the disk being read).
+//
+// Names are written as they are, except what the destination cannot hold
+// safely, which becomes %XX (the hexadecimal value of each UTF-8 byte):
+//   - "/" and "\" (a name is never split into folders), control characters
+//     (U+0001-U+001F, U+007F-U+009F);
+//   - on FAT, exFAT and NTFS destinations also : * ? " < > | and a trailing
+//     space or dot, which those file systems refuse;
+//   - the whole of "." and ".." (%2E, %2E%2E), and the dot of a trailing
+//     ".partial", which marks files still being copied;
+//   - "%" itself only where two hexadecimal digits follow it, so that every
+//     other name containing "%" stays as it is;
+//   - an empty name is written "%00".
+// The scheme is reversible: decode_name gives the original name back. Only a
+// name longer than 255 bytes is shortened (its extension kept); the report
+// of the run (--json) gives each file's original path beside its destination.
 #pragma once
 
 #include <cstdio>
@@ -26,17 +32,7 @@
 
 namespace ostrel::cli {
 
-inline std::vector<std::string> split_engine_path(std::string_view path) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (true) {
-        const size_t slash = path.find('\\', start);
-        parts.emplace_back(path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
-        if (slash == std::string_view::npos) break;
-        start = slash + 1;
-    }
-    return parts;
-}
+inline constexpr std::string_view partial_suffix = ".partial";
 
 inline bool is_drive(std::string_view part) {
     return part.size() == 2 && part[1] == ':' &&
@@ -58,41 +54,122 @@ inline size_t extension_dot(std::string_view name) {
     return dot == std::string_view::npos || dot == 0 ? std::string_view::npos : dot;
 }
 
-inline std::string safe_component(std::string_view name) {
-    std::string safe(name);
-    for (char& c : safe) {
-        if (c == '/') c = '_';
-    }
-    if (safe.empty()) return "_";
-    if (safe == "." || safe == "..") return "_" + safe;
-    constexpr size_t max_name = 255;
-    if (safe.size() > max_name) {
-        const size_t dot = extension_dot(safe);
-        const std::string extension = dot != std::string::npos && safe.size() - dot <= 32 ? safe.substr(dot) : "";
-        safe = utf8_prefix(safe, max_name - extension.size()) + extension;
-    }
-    return safe;
+namespace detail {
+
+inline bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+inline void append_escaped(std::string& out, unsigned char byte) {
+    char text[4];
+    std::snprintf(text, sizeof text, "%%%02X", byte);
+    out += text;
 }
 
-// The path below the volume folder for a file of the tree; `root_name` is
-// the name of the volume's root folder as the engine reported it.
-inline std::vector<std::string> tree_destination(std::string_view engine_path, std::string_view root_name) {
-    std::vector<std::string> parts = split_engine_path(engine_path);
-    if (parts.size() > 1 && (parts.front().empty() || is_drive(parts.front()) || parts.front() == root_name)) {
-        parts.erase(parts.begin());
+inline bool ends_with_ignoring_case(std::string_view text, std::string_view suffix) {
+    if (text.size() < suffix.size()) return false;
+    for (size_t i = 0; i < suffix.size(); ++i) {
+        char c = text[text.size() - suffix.size() + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != suffix[i]) return false;
     }
-    for (auto& part : parts) part = safe_component(part);
+    return true;
+}
+
+// Cuts an encoded name to `limit` bytes, never inside a %XX or a character.
+inline std::string encoded_prefix(std::string_view text, size_t limit) {
+    std::string cut = utf8_prefix(text, limit);
+    for (size_t back = 1; back <= 2 && back <= cut.size(); ++back) {
+        if (cut[cut.size() - back] == '%') {
+            cut.resize(cut.size() - back);
+            break;
+        }
+    }
+    return cut;
+}
+
+}  // namespace detail
+
+// `name` cut to `limit` bytes, its extension (up to 32 bytes) kept.
+inline std::string shorten_name(std::string_view name, size_t limit) {
+    if (name.size() <= limit) return std::string(name);
+    const size_t dot = extension_dot(name);
+    const std::string extension = dot != std::string::npos && name.size() - dot <= 32 ? std::string(name.substr(dot)) : "";
+    return detail::encoded_prefix(name, limit - extension.size()) + extension;
+}
+
+// The name as written under the output folder, at most `limit` bytes;
+// `windows_names` for a FAT, exFAT or NTFS destination.
+inline std::string encode_name(std::string_view name, bool windows_names = false, size_t limit = 255) {
+    if (name.empty()) return "%00";
+    if (name == ".") return "%2E";
+    if (name == "..") return "%2E%2E";
+    const size_t partial_at = detail::ends_with_ignoring_case(name, partial_suffix) ? name.size() - partial_suffix.size()
+                                                                                   : std::string_view::npos;
+    std::string out;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        const bool last = i + 1 == name.size();
+        bool escape = c == '/' || c == '\\' || c < 0x20 || c == 0x7F || i == partial_at;
+        if (c == '%') escape = i + 2 < name.size() && detail::is_hex(name[i + 1]) && detail::is_hex(name[i + 2]);
+        if (windows_names && (std::string_view(":*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos ||
+                              (last && (c == ' ' || c == '.')))) {
+            escape = true;
+        }
+        // U+0080-U+009F are C2 80 - C2 9F in UTF-8.
+        if (c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(name[i + 1]) <= 0x9F) {
+            detail::append_escaped(out, c);
+            detail::append_escaped(out, static_cast<unsigned char>(name[++i]));
+            continue;
+        }
+        if (escape) {
+            detail::append_escaped(out, c);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return shorten_name(out, limit);
+}
+
+// The original name of an encoded one.
+inline std::string decode_name(std::string_view encoded) {
+    if (encoded == "%00") return {};
+    std::string out;
+    for (size_t i = 0; i < encoded.size(); ++i) {
+        if (encoded[i] == '%' && i + 2 < encoded.size() && detail::is_hex(encoded[i + 1]) &&
+            detail::is_hex(encoded[i + 2])) {
+            out += static_cast<char>(std::stoi(std::string(encoded.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += encoded[i];
+        }
+    }
+    return out;
+}
+
+// The folders and name of a former path from the recycle bin
+// ("C:\Users\x\a.txt" -> Users, x, a.txt): split at backslashes, the drive
+// and empty components dropped.
+inline std::vector<std::string> former_path_parts(std::string_view path) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('\\', start);
+        if (slash == std::string_view::npos) slash = path.size();
+        const std::string_view part = path.substr(start, slash - start);
+        if (!part.empty() && !(parts.empty() && start == 0 && is_drive(part))) parts.emplace_back(part);
+        start = slash + 1;
+    }
     return parts;
 }
 
-// "name.ext" -> "name (2).ext"; the suffix stays within 255 bytes.
-inline std::string numbered_name(std::string_view name, int number) {
+// "name.ext" -> "name (2).ext", within `limit` bytes.
+inline std::string numbered_name(std::string_view name, int number, size_t limit = 255) {
     const std::string suffix = " (" + std::to_string(number) + ")";
     const size_t dot = extension_dot(name);
     std::string stem(name.substr(0, dot));
     const std::string extension(dot == std::string_view::npos ? std::string_view{} : name.substr(dot));
-    if (stem.size() + suffix.size() + extension.size() > 255) {
-        stem = utf8_prefix(stem, 255 > suffix.size() + extension.size() ? 255 - suffix.size() - extension.size() : 0);
+    if (stem.size() + suffix.size() + extension.size() > limit) {
+        stem = detail::encoded_prefix(stem, limit > suffix.size() + extension.size() ? limit - suffix.size() - extension.size() : 0);
     }
     return stem + suffix + extension;
 }
@@ -112,13 +189,14 @@ inline std::string join_path(const std::vector<std::string>& parts) {
 // case-insensitive file system (a FAT stick, say) cannot collide either.
 class destination_claims {
 public:
-    // The path to use for `parts`; `renamed` tells whether it differs.
-    std::vector<std::string> claim(std::vector<std::string> parts, bool& renamed) {
+    // The path to use for `parts` (its last name kept within `limit`
+    // bytes); `renamed` tells whether it differs.
+    std::vector<std::string> claim(std::vector<std::string> parts, bool& renamed, size_t limit = 255) {
         renamed = false;
-        if (parts.empty()) parts.push_back("_");
+        if (parts.empty()) parts.push_back("%00");
         const std::string name = parts.back();
         for (int number = 2; !taken_.insert(key(parts)).second; ++number) {
-            parts.back() = numbered_name(name, number);
+            parts.back() = numbered_name(name, number, limit);
             renamed = true;
         }
         return parts;

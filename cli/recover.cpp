@@ -1,20 +1,30 @@
 // `ostrel recover`: saves the selected files of each volume under
-// DIR/<volume>-<type>/ (see paths.h for the layout). The engine creates every
-// destination exclusively, so nothing that exists is ever overwritten: such a
-// file is reported as skipped, and a run can be repeated into the same folder
-// to pick up what it missed.
+// DIR/<volume>-<type>/ (see paths.h for the layout).
+//
+// A file is copied to NAME.partial and takes its own name only once the
+// engine reports it complete, so a file cut short (Ctrl-C, a killed process,
+// a full disk, a read error) never passes for a whole one. The engine creates
+// every destination exclusively and the final rename never replaces a file:
+// whatever exists is left as it was and reported as skipped, and a run can be
+// repeated into the same folder to pick up what it missed; a NAME.partial
+// left by an earlier run is copied again.
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <ctime>
+#include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
-#include <tuple>
+#include <unistd.h>
 
 #include "commands.h"
+#include "devices.h"
 #include "listing.h"
+#include "output_tree.h"
 #include "paths.h"
 #include "text.h"
 
@@ -22,14 +32,12 @@ namespace ostrel::cli {
 
 namespace {
 
-namespace fs = std::filesystem;
-
 struct totals {
-    size_t found = 0, saved = 0, failed = 0, skipped = 0, duplicates = 0;
+    size_t found = 0, saved = 0, incomplete = 0, failed = 0, skipped = 0, not_tried = 0, overwritten = 0;
     uint64_t bytes = 0;
 };
 
-// The outcome of one save, reported through events and statuses.
+// The outcome of one save, reported through events.
 class save_watch final : public host_listener {
 public:
     void on_event(int32_t code, float value) override {
@@ -45,200 +53,300 @@ std::string extension_of(const std::string& name) {
     return ext;
 }
 
-bool exists_no_follow(const fs::path& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
+bool is_disk_full(int error) { return error == ENOSPC || error == EDQUOT; }
+
+// The engine's local time text ("2023/05/04 09:10:00", or a date alone).
+timespec file_time(const std::string& text) {
+    std::tm parts{};
+    int year = 0, month = 0, day = 0;
+    const int fields = std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d", &year, &month, &day, &parts.tm_hour,
+                                   &parts.tm_min, &parts.tm_sec);
+    if (fields != 3 && fields != 6) return {0, UTIME_OMIT};
+    parts.tm_year = year - 1900;
+    parts.tm_mon = month - 1;
+    parts.tm_mday = day;
+    parts.tm_isdst = -1;
+    const std::time_t when = std::mktime(&parts);
+    if (when == static_cast<std::time_t>(-1)) return {0, UTIME_OMIT};
+    return {when, 0};
+}
+
+bool exists_in(int folder, const std::string& name, struct stat* info = nullptr) {
+    struct stat local {};
+    return ::fstatat(folder, name.c_str(), info ? info : &local, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Gives the complete copy its name, never replacing what is there.
+bool publish(int folder, const std::string& partial, const std::string& name) {
+    if (::renameat2(folder, partial.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without the no-replace rename: a hard link cannot replace
+    // either; without hard links (FAT), look first.
+    if (::linkat(folder, partial.c_str(), folder, name.c_str(), 0) == 0) return ::unlinkat(folder, partial.c_str(), 0) == 0;
+    if (errno == EEXIST) return false;
+    if (exists_in(folder, name)) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::renameat(folder, partial.c_str(), folder, name.c_str()) == 0;
 }
 
 class recovery {
 public:
-    recovery(const options& opts, progress& shown) : opts_(opts), shown_(shown) {}
+    recovery(const options& opts, progress& shown) : opts_(opts), shown_(shown), tree_(opts.output_dir) {}
 
-    void volume(const source::volume& v) {
-        const std::vector<listed_item> entries = list_tree(mirror(), opts_.deleted);
-        std::vector<const listed_item*> selected;
-        for (const listed_item& entry : entries) {
-            if (entry.item->folder) continue;
+    // Saves what the options select from one scanned volume; false when
+    // --path names nothing on it.
+    bool volume(const source::volume& v, volume_listing& listing) {
+        std::vector<size_t> shown_entries;
+        if (!listing.select(opts_.start_path, opts_.deleted, shown_entries)) return false;
+        std::vector<size_t> files;
+        std::set<size_t> taken;
+        for (size_t index : shown_entries) {
+            if (listing[index].item->folder) continue;
+            // A copy at a former path stands for the recycled item: that is
+            // saved, once, at the same place.
+            const size_t original = listing[index].copy() ? listing[index].copy_of : index;
             if (!opts_.types.empty() &&
-                std::find(opts_.types.begin(), opts_.types.end(), extension_of(entry.item->name)) == opts_.types.end()) {
+                std::find(opts_.types.begin(), opts_.types.end(), extension_of(listing[original].item->name)) ==
+                    opts_.types.end()) {
                 continue;
             }
-            selected.push_back(&entry);
+            if (taken.insert(original).second) files.push_back(original);
         }
-        totals_.found += selected.size();
-        const fs::path volume_dir = fs::path(opts_.output_dir) / (std::to_string(v.index) + "-" + fs_type_name(v.fs_type));
-        const std::string root = root_name(mirror());
+        listing.mark_overwritten(files);
+        totals_.found += files.size();
+        uint64_t bytes = 0;
+        for (size_t index : files) bytes += listing[index].size;
+        const std::string volume_dir = std::to_string(v.index) + "-" + fs_type_name(v.fs_type);
         destination_claims claims;  // one set per volume folder
-        std::set<std::tuple<std::string, uint64_t, std::string>> copies;
+        shown_.begin_saving(files.size(), bytes);
         size_t done = 0;
-        for (const listed_item* entry : selected) {
-            if (interrupted()) break;
-            shown_.saving(done, selected.size(), totals_.bytes, entry->item->name, engine().node_size(entry->item->handle));
-            save_one(v, *entry, volume_dir, root, claims, copies);
+        uint64_t done_bytes = 0;
+        for (size_t index : files) {
+            if (interrupted() || disk_full_) {
+                ++totals_.not_tried;
+                continue;
+            }
+            shown_.saving(done, done_bytes, listing.display_path(index));
+            save_one(v, listing, index, volume_dir, claims);
             ++done;
+            done_bytes += listing[index].size;
         }
-        if (!selected.empty()) shown_.saving(done, selected.size(), totals_.bytes);
+        shown_.saving(done, done_bytes, "");
+        return true;
     }
 
-    int summary(double seconds, bool stopped, int volumes, int unscanned) {
+    int summary(double seconds, bool stopped) {
         shown_.clear();
         if (opts_.json) {
-            std::printf("{\"summary\":true,\"found\":%zu,\"saved\":%zu,\"failed\":%zu,\"skipped\":%zu,"
-                        "\"duplicates\":%zu,\"bytes\":%" PRIu64 ",\"seconds\":%.2f,\"stopped\":%s}\n",
-                        totals_.found, totals_.saved, totals_.failed, totals_.skipped, totals_.duplicates,
-                        totals_.bytes, seconds, stopped ? "true" : "false");
+            std::printf("{\"summary\":true,\"found\":%zu,\"saved\":%zu,\"incomplete\":%zu,\"failed\":%zu,"
+                        "\"skipped\":%zu,\"not_tried\":%zu,\"overwritten\":%zu,\"bytes\":%" PRIu64
+                        ",\"seconds\":%.2f,\"stopped\":%s,\"disk_full\":%s}\n",
+                        totals_.found, totals_.saved, totals_.incomplete, totals_.failed, totals_.skipped,
+                        totals_.not_tried, totals_.overwritten, totals_.bytes, seconds, stopped ? "true" : "false",
+                        disk_full_ ? "true" : "false");
         } else {
-            std::printf("found %zu, saved %zu, failed %zu, skipped %zu (already there), %" PRIu64 " bytes, %.1f s",
-                        totals_.found, totals_.saved, totals_.failed, totals_.skipped, totals_.bytes, seconds);
-            if (totals_.duplicates) std::printf(", %zu duplicates saved once", totals_.duplicates);
-            std::printf("%s\n", stopped ? " (stopped)" : "");
+            std::printf("found %zu, saved %zu, incomplete %zu, failed %zu, skipped %zu (already there)", totals_.found,
+                        totals_.saved, totals_.incomplete, totals_.failed, totals_.skipped);
+            if (totals_.not_tried) std::printf(", not tried %zu", totals_.not_tried);
+            std::printf(", %" PRIu64 " bytes, %.1f s%s\n", totals_.bytes, seconds, stopped ? " (stopped)" : "");
+            if (totals_.incomplete) {
+                shown_.note("note: " + std::to_string(totals_.incomplete) +
+                            " files are incomplete and kept as NAME.partial; running the command again retries them");
+            }
+            if (totals_.overwritten) {
+                shown_.note("note: " + std::to_string(totals_.overwritten) +
+                            " saved files are deleted files whose data now belongs, all or in part, to other files; "
+                            "their contents are likely wrong (ostrel ls marks them overwritten)");
+            }
             if (totals_.skipped && !opts_.verbose) {
-                shown_.note("note: " + std::to_string(totals_.skipped) + " files were already in " + opts_.output_dir +
-                            " and were left as they were (--verbose lists them)");
+                shown_.note("note: " + std::to_string(totals_.skipped) + " files were already in " +
+                            terminal_text(opts_.output_dir) + " and were left as they were (--verbose lists them)");
             }
         }
-        std::fflush(stdout);
+        flush_output();
         if (stopped) return exit_interrupted;
-        if (volumes > 0 && unscanned == volumes) return exit_nothing_scanned;
-        return unscanned || totals_.failed || totals_.skipped ? exit_partial : exit_ok;
+        return totals_.failed || totals_.incomplete || totals_.skipped || totals_.not_tried ? exit_partial : exit_ok;
     }
 
 private:
-    // Lost and carved items keep the names the listing gives them; files of
-    // the tree take the engine's full path, which for an item from the recycle
-    // bin is the path it had before it was deleted.
-    std::vector<std::string> relative_path(const source::volume& v, const listed_item& entry, const std::string& root) {
-        if (entry.where == section::tree) {
-            const std::string engine_path = node_path(v.session, entry.item->handle);
-            if (!engine_path.empty()) return tree_destination(engine_path, root);
+    // Below the volume folder: the chain of names on the volume, or for a
+    // recycled item the path it had before it was deleted.
+    std::vector<std::string> destination(const volume_listing& listing, size_t index) const {
+        const listed_item& entry = listing[index];
+        std::vector<std::string> names;
+        if (entry.recycled()) {
+            const listed_item& restored = listing[entry.recycled_by];
+            std::vector<std::string> below;
+            for (size_t at = index; at != entry.recycled_by && at != no_entry; at = listing[at].parent) {
+                below.insert(below.begin(), listing[at].item->name);
+            }
+            names = former_path_parts(restored.former_path);
+            if (!names.empty()) {
+                names.insert(names.end(), below.begin(), below.end());
+            } else {
+                names = entry.parts;
+            }
+        } else {
+            names = entry.parts;
         }
-        std::vector<std::string> parts;
-        for (const auto& part : entry.parts) parts.push_back(safe_component(part));
-        return parts;
+        std::vector<std::string> encoded;
+        for (size_t i = 0; i < names.size(); ++i) {
+            // The file's own name leaves room for the ".partial" it is copied as.
+            const size_t limit = i + 1 == names.size() ? 255 - partial_suffix.size() : 255;
+            encoded.push_back(encode_name(names[i], tree_.windows_names(), limit));
+        }
+        return encoded;
     }
 
-    void save_one(const source::volume& v, const listed_item& entry, const fs::path& volume_dir,
-                  const std::string& root, destination_claims& claims,
-                  std::set<std::tuple<std::string, uint64_t, std::string>>& copies) {
-        const ostrel_handle node = entry.item->handle;
-        const uint64_t size = engine().node_size(node);
-        const std::string shown_path = display_path(entry);
-        renamed_ = false;
-        std::vector<std::string> parts = relative_path(v, entry, root);
+    void save_one(const source::volume& v, const volume_listing& listing, size_t index, const std::string& volume_dir,
+                  destination_claims& claims) {
+        const listed_item& entry = listing[index];
+        const std::string shown_path = listing.display_path(index);
+        bool renamed = false;
+        std::vector<std::string> folder = claims.claim(destination(listing, index), renamed, 255 - partial_suffix.size());
+        const std::string name = folder.back();
+        folder.pop_back();
+        folder.insert(folder.begin(), volume_dir);
+        const std::string shown_destination = terminal_text(tree_.shown_path(folder, name));
+        const std::string partial = name + std::string(partial_suffix);
+        outcome result{v.index, shown_path, shown_destination, entry.size, entry.overwritten, renamed};
+        if (renamed && !opts_.json) {
+            shown_.note("note: " + shown_path + " goes to " + shown_destination + " (the name was already used)");
+        }
 
-        // A file the recycle bin restored appears twice: in the bin under its
-        // former name and as a copy at its former place, both with the same
-        // path and the same bytes on disk. One file is enough.
-        std::vector<char> extents(4096);
-        if (engine().extent_text(v.session, node, extents.data(), static_cast<uint32_t>(extents.size())) == 0) {
-            if (!copies.emplace(join_path(parts), size, extents.data()).second) {
-                ++totals_.duplicates;
-                report(v, shown_path, "", size, "duplicate", "same path and same data as a file already saved");
-                return;
+        std::string error;
+        int error_number = 0;
+        const int fd = tree_.open_folder(folder, error, error_number);
+        if (fd < 0) {
+            if (is_disk_full(error_number)) return output_full(result, error);
+            return report(result, "failed", terminal_text(error));
+        }
+        if (exists_in(fd, name)) return report(result, "skipped", "already exists; left as it was");
+        struct stat leftover {};
+        if (exists_in(fd, partial, &leftover)) {
+            // Left by a run that was cut off: it is copied again.
+            if (!S_ISREG(leftover.st_mode) || ::unlinkat(fd, partial.c_str(), 0) != 0) {
+                return report(result, "failed", terminal_text(partial) + " is in the way and cannot be removed");
             }
         }
 
-        bool renamed = false;
-        parts = claims.claim(parts, renamed);
-        fs::path destination = volume_dir;
-        for (const auto& part : parts) destination /= part;
-        renamed_ = renamed;
-        if (renamed && !opts_.json) {
-            shown_.note("note: " + shown_path + " goes to " + destination.string() + " (the name was already used)");
-        }
-
-        std::error_code ec;
-        fs::create_directories(destination.parent_path(), ec);
-        if (ec) {
-            ++totals_.failed;
-            report(v, shown_path, destination.string(), size, "failed",
-                   "cannot create " + destination.parent_path().string() + ": " + ec.message());
-            return;
-        }
-        const bool existed = exists_no_follow(destination);
         save_watch watch;
         set_listener(&watch);
         clear_status();
-        const bool saved = engine().save_file(v.session, node, to_wide(destination.string()).c_str()) != 0;
+        shown_.copying([fd, partial] {
+            struct stat info {};
+            return ::fstatat(fd, partial.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        });
+        const bool saved = engine().save_file(v.session, entry.item->handle,
+                                              to_wide(tree_.engine_path(fd, folder, partial)).c_str()) != 0;
         set_listener(&shown_);
-        if (saved) {
+        const bool kept = exists_in(fd, partial);
+        if (saved && watch.error == 0) {
+            const timespec times[2] = {file_time(entry.item->accessed), file_time(entry.item->modified)};
+            ::utimensat(fd, partial.c_str(), times, AT_SYMLINK_NOFOLLOW);
+            if (!publish(fd, partial, name)) {
+                return report(result, "incomplete",
+                              "copied, but it could not take its name (" + std::string(std::strerror(errno)) +
+                                  "); kept as " + terminal_text(partial));
+            }
             ++totals_.saved;
-            totals_.bytes += size;
-            report(v, shown_path, destination.string(), size, "saved", "");
-        } else if (existed || last_status() == OSTREL_STATUS_DESTINATION_EXISTS) {
-            ++totals_.skipped;
-            report(v, shown_path, destination.string(), size, "skipped", "already exists; left as it was");
-        } else if (interrupted()) {
-            // Cut off by Ctrl-C: the part written is incomplete and ours (it
-            // did not exist before this call), so it goes.
-            fs::remove(destination, ec);
-            report(v, shown_path, destination.string(), size, "stopped", "stopped by Ctrl-C; nothing kept");
-        } else {
-            ++totals_.failed;
-            std::string reason = watch.error ? std::strerror(watch.error) : "the engine could not copy the data";
-            if (exists_no_follow(destination)) reason += " (what was copied is kept)";
-            report(v, shown_path, destination.string(), size, "failed", reason);
+            totals_.bytes += entry.size;
+            totals_.overwritten += entry.overwritten != overwrite::none ? 1 : 0;
+            return report(result, "saved", "");
         }
+        if (last_status() == OSTREL_STATUS_DESTINATION_EXISTS) {
+            return report(result, "failed", terminal_text(partial) + " appeared while saving; left as it was");
+        }
+        const std::string kept_text = kept ? "; what was copied is kept as " + terminal_text(partial) : "";
+        if (interrupted()) return report(result, kept ? "incomplete" : "failed", "stopped by Ctrl-C" + kept_text);
+        if (is_disk_full(watch.error)) return output_full(result, std::strerror(watch.error) + kept_text, kept);
+        const std::string reason = watch.error ? std::strerror(watch.error) : "the engine could not copy all of the data";
+        report(result, kept ? "incomplete" : "failed", reason + kept_text);
     }
 
-    void report(const source::volume& v, const std::string& path, const std::string& destination, uint64_t size,
-                const char* result, const std::string& reason) {
+    struct outcome {
+        int volume;
+        std::string path, destination;
+        uint64_t size;
+        overwrite overwritten;
+        bool renamed;
+    };
+
+    // The output disk is full: every further file would fail the same way.
+    void output_full(const outcome& result, const std::string& reason, bool kept = false) {
+        disk_full_ = true;
+        report(result, kept ? "incomplete" : "failed", reason, true);
+        shown_.note("ostrel: the output disk is full (" + result.destination + "): stopped; free some space and run "
+                    "the same command again, it saves only what is missing");
+    }
+
+    void report(const outcome& result, const char* what, const std::string& reason, bool quiet = false) {
+        const std::string kind = what;
+        if (kind == "failed") ++totals_.failed;
+        if (kind == "incomplete") ++totals_.incomplete;
+        if (kind == "skipped") ++totals_.skipped;
         if (opts_.json) {
             shown_.clear();
             std::printf("{\"volume\":%d,\"path\":%s,\"destination\":%s,\"size\":%" PRIu64 ",\"result\":\"%s\"",
-                        v.index, json_string(path).c_str(), json_string(destination).c_str(), size, result);
-            if (renamed_) std::printf(",\"renamed\":true");
+                        result.volume, json_string(result.path).c_str(), json_string(result.destination).c_str(),
+                        result.size, what);
+            if (result.overwritten != overwrite::none) {
+                std::printf(",\"overwritten\":\"%s\"", overwrite_name(result.overwritten));
+            }
+            if (result.renamed) std::printf(",\"renamed\":true");
             if (!reason.empty()) std::printf(",\"reason\":%s", json_string(reason).c_str());
             std::printf("}\n");
-            std::fflush(stdout);
-        } else if (std::strcmp(result, "failed") == 0 || std::strcmp(result, "stopped") == 0 ||
-                   (opts_.verbose && std::strcmp(result, "skipped") == 0)) {
-            shown_.note(std::string(result) + ": volume " + std::to_string(v.index) + " " + path +
-                        (destination.empty() ? "" : " -> " + destination) + ": " + reason);
+            flush_output();
+        } else if (!quiet && (kind == "failed" || kind == "incomplete" || (opts_.verbose && kind == "skipped"))) {
+            shown_.note(kind + ": volume " + std::to_string(result.volume) + " " + result.path + " -> " +
+                        result.destination + ": " + reason);
         }
     }
 
     const options& opts_;
     progress& shown_;
+    output_tree tree_;
     totals totals_;
-    bool renamed_ = false;  // the current file got a numbered name
+    bool disk_full_ = false;
 };
 
 }  // namespace
 
 int run_recover(const options& opts) {
     const auto started = std::chrono::steady_clock::now();
-    std::error_code ec;
-    fs::create_directories(opts.output_dir, ec);
-    if (ec || !fs::is_directory(opts.output_dir, ec)) {
-        print_error("cannot use " + opts.output_dir + " as the output folder: " +
-                    (ec ? ec.message() : std::string("not a folder")));
-        return exit_usage;
-    }
     interrupt_token token;
     progress shown;
     recovery work(opts, shown);
-    int volumes = 0, unscanned = 0, unscanned_deep = 0;
-    const int status = for_each_volume(opts, token, shown, [&](source::volume& v) {
-        if (nothing_to_scan(v, opts, shown)) return;
-        ++volumes;
-        std::string problem;
-        const bool scanned = scan_volume(v, opts, token, problem);
-        if (!problem.empty()) {
-            shown.note("ostrel: volume " + std::to_string(v.index) + " (" + fs_type_name(v.fs_type) + "): " + problem);
-        }
-        if (!scanned) {
-            ++unscanned;
-            return;
-        }
-        if (!problem.empty()) ++unscanned_deep;
-        work.volume(v);
-    });
+    volume_tally tally(opts);
+    int path_found = 0;
+    // The output folder is checked once the source opened, and created only
+    // when the first file is saved.
+    const auto check_output = [&] {
+        std::string error;
+        if (check_output_location(opts.source, opts.output_dir, error)) return int{exit_ok};
+        print_error(terminal_text(error));
+        return int{exit_usage};
+    };
+    const int status = for_each_volume(
+        opts, token, shown,
+        [&](source::volume& v) {
+            if (!tally.scan(v, token, shown)) return;
+            volume_listing listing(v.session, mirror());
+            path_found += work.volume(v, listing) ? 1 : 0;
+        },
+        check_output);
     if (status != exit_ok) return status;
+    const int scan_status = tally.status(shown);
+    if (tally.scanned() == 0) return scan_status;
+    if (opts.start_path && path_found == 0 && !interrupted()) {
+        print_error("no file or folder " + terminal_text(*opts.start_path) + " on " + terminal_text(opts.source));
+        return exit_partial;
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const int result = work.summary(seconds, interrupted(), volumes, unscanned);
-    // A deep scan that could not run leaves the result incomplete.
-    return result == exit_ok && unscanned_deep ? exit_partial : result;
+    const int result = work.summary(seconds, interrupted());
+    return result == exit_ok ? scan_status : result;
 }
 
 }  // namespace ostrel::cli

@@ -11,6 +11,7 @@
 #endif
 
 #include "host.h"
+#include "sniff.h"
 
 namespace ostrel::cli {
 
@@ -78,10 +79,17 @@ bool source::open(const std::string& path, std::string& error) {
         return false;
     }
     if (size_ < 512) {
-        error = path + " is too small to hold a volume (" + std::to_string(size_) + " bytes)";
+        const std::string what = describe_container(path);
+        error = path + " is too small to hold a volume (" + std::to_string(size_) + " bytes)" +
+                (what.empty() ? "" : "; " + what);
         return false;
     }
     return true;
+}
+
+uint64_t source::read_position() const {
+    const off_t at = ::lseek(scan_, 0, SEEK_CUR);
+    return at > 0 ? static_cast<uint64_t>(at) : 0;
 }
 
 void source::walk(stop_token& token, const std::function<bool(volume&)>& visit) {

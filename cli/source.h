@@ -21,6 +21,9 @@ public:
     bool open(const std::string& path, std::string& error);
     const std::string& path() const { return path_; }
     uint64_t size() const { return size_; }
+    // Where the engine's reading of the source is: its descriptors share
+    // their position with ours (the volume search reads straight on).
+    uint64_t read_position() const;
 
     struct volume {
         int index = 0;

@@ -94,13 +94,68 @@ wide_string to_wide(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// Decodes one UTF-8 character of valid text at `i` and advances past it.
+char32_t next_char(std::string_view text, size_t& i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    size_t extra = byte < 0x80 ? 0 : byte < 0xE0 ? 1 : byte < 0xF0 ? 2 : 3;
+    char32_t c = extra == 0 ? byte : extra == 1 ? (byte & 0x1F) : extra == 2 ? (byte & 0x0F) : (byte & 0x07);
+    for (size_t k = 1; k <= extra && i + k < text.size(); ++k) c = (c << 6) | (text[i + k] & 0x3F);
+    i += 1 + extra;
+    return c;
+}
+
+// Characters that change how the rest of a line is shown: C0, DEL, C1, and
+// the bidirectional marks, embeddings, overrides and isolates.
+bool is_unsafe_on_screen(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+std::string escaped_for_terminal(std::string_view raw, bool as_name) {
+    const std::string valid = to_utf8(to_wide(raw).c_str());
+    const std::string_view text = valid;
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const size_t start = i;
+        const char32_t c = next_char(text, i);
+        char escaped[16];
+        if (as_name && c == '\\') {
+            out += "\\\\";
+        } else if (as_name && c == '/') {
+            out += "\\x2f";
+        } else if (is_unsafe_on_screen(c)) {
+            std::snprintf(escaped, sizeof escaped, c < 0x80 ? "\\x%02x" : "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out.append(text.substr(start, i - start));
+        }
+    }
+    return out;
+}
+
+bool is_wide(char32_t c) {
+    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) || (c >= 0xAC00 && c <= 0xD7A3) ||
+           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+           (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1FAFF) || (c >= 0x20000 && c <= 0x3FFFD);
+}
+
+size_t char_width(char32_t c) {
+    if ((c >= 0x0300 && c <= 0x036F) || c == 0x200B || (c >= 0xFE00 && c <= 0xFE0F)) return 0;
+    return is_wide(c) ? 2 : 1;
+}
+
+}  // namespace
+
 std::string json_string(std::string_view raw) {
     // A path typed by the user need not be UTF-8; JSON text must be.
     const std::string valid = to_utf8(to_wide(raw).c_str());
     const std::string_view text = valid;
     std::string out = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
+    for (size_t i = 0; i < text.size();) {
+        const size_t start = i;
+        const char32_t c = next_char(text, i);
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -110,16 +165,42 @@ std::string json_string(std::string_view raw) {
         case '\b': out += "\\b"; break;
         case '\f': out += "\\f"; break;
         default:
-            if (c < 0x20 || c == 0x7F) {
+            if (is_unsafe_on_screen(c)) {
                 char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
                 out += escaped;
             } else {
-                out += ch;
+                out.append(text.substr(start, i - start));
             }
         }
     }
     return out + "\"";
+}
+
+std::string terminal_text(std::string_view text) { return escaped_for_terminal(text, false); }
+std::string terminal_name(std::string_view name) { return escaped_for_terminal(name, true); }
+
+size_t display_width(std::string_view text) {
+    size_t width = 0;
+    for (size_t i = 0; i < text.size();) width += char_width(next_char(text, i));
+    return width;
+}
+
+std::string fit_width(std::string_view text, size_t columns) {
+    size_t width = 0;
+    for (size_t i = 0; i < text.size();) {
+        const size_t start = i;
+        const size_t w = char_width(next_char(text, i));
+        if (width + w > columns) return std::string(text.substr(0, start));
+        width += w;
+    }
+    return std::string(text);
+}
+
+std::string iso_time(std::string_view engine_time) {
+    std::string text(engine_time);
+    if (text.size() >= 10 && text[4] == '/' && text[7] == '/') text[4] = text[7] = '-';
+    return text;
 }
 
 std::string time_text(const ostrel_char (&field)[20]) {

@@ -20,8 +20,25 @@ std::string to_utf8(const ostrel_char* text, size_t length);
 // UTF-16 of a UTF-8 text; malformed bytes become U+FFFD.
 wide_string to_wide(std::string_view text);
 
-// `text` as a quoted JSON string.
+// `text` as a quoted JSON string. Control characters and the characters
+// that reorder text on screen are written as \u escapes.
 std::string json_string(std::string_view text);
+
+// Text from a volume made safe for a terminal: control characters (C0, DEL,
+// C1) become \xNN or \uNNNN, as do the invisible characters that reorder
+// text on screen. `terminal_name` also escapes "\" (as \\) and "/" (as
+// \x2f), so that a name prints as one path component.
+std::string terminal_text(std::string_view text);
+std::string terminal_name(std::string_view name);
+
+// Columns the text takes on a terminal (wide East Asian characters count
+// two, combining marks none), and its longest prefix that fits `columns`.
+size_t display_width(std::string_view text);
+std::string fit_width(std::string_view text, size_t columns);
+
+// "2023/05/04 09:10:00" (the engine's form) as "2023-05-04 09:10:00"; a
+// date without a time stays a date. Other texts are returned unchanged.
+std::string iso_time(std::string_view engine_time);
 
 // The time texts of an item record are at most 20 units and need not be
 // terminated when full.

@@ -6,13 +6,22 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <sys/wait.h>
 #include <map>
+#include <poll.h>
+#include <signal.h>
+#include <sstream>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/files.h"
 
@@ -21,8 +30,9 @@ namespace ostrel::test {
 
 struct cli_result {
     int status = -1;  // exit status, or -1 when the command did not exit normally
+    int signal = 0;   // the signal that ended it
     std::string out;
-    std::string err;
+    std::string err;  // with `terminal_columns`: what the terminal received
     std::vector<std::string> out_lines() const;
     std::vector<std::string> err_lines() const;
 };
@@ -30,18 +40,6 @@ struct cli_result {
 
 
 namespace detail {
-
-inline std::string shell_quote(const std::string& word) {
-    std::string quoted = "'";
-    for (char c : word) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
-}
 
 inline std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -136,8 +134,17 @@ private:
                 if (pos_ + 4 > text_.size()) return false;
                 const unsigned value = std::stoul(text_.substr(pos_, 4), nullptr, 16);
                 pos_ += 4;
-                if (value >= 0x80) return false;  // the command escapes only control characters
-                out += static_cast<char>(value);
+                if (value >= 0xD800 && value <= 0xDFFF) return false;  // the command escapes no surrogates
+                if (value < 0x80) {
+                    out += static_cast<char>(value);
+                } else if (value < 0x800) {
+                    out += static_cast<char>(0xC0 | (value >> 6));
+                    out += static_cast<char>(0x80 | (value & 0x3F));
+                } else {
+                    out += static_cast<char>(0xE0 | (value >> 12));
+                    out += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+                    out += static_cast<char>(0x80 | (value & 0x3F));
+                }
                 break;
             }
             default: return false;
@@ -179,24 +186,80 @@ private:
 inline std::vector<std::string> cli_result::out_lines() const { return detail::split_lines(out); }
 inline std::vector<std::string> cli_result::err_lines() const { return detail::split_lines(err); }
 
-// `args` are passed as separate words (quoted for the shell); standard
-// error is collected separately.
-inline cli_result run_cli(const std::vector<std::string>& args) {
+struct cli_options {
+    std::vector<std::pair<std::string, std::string>> env = {};  // set for the command
+    rlim_t file_size_limit = RLIM_INFINITY;                 // RLIMIT_FSIZE
+    std::string stdout_path = {};                           // instead of a pipe
+    unsigned short terminal_columns = 0;  // standard error on a terminal this wide
+};
+
+// Runs the command with `args`, standard input from /dev/null.
+inline cli_result run_cli(const std::vector<std::string>& args, const cli_options& options = {}) {
+    cli_result result;
+    int out[2];
+    if (::pipe(out) != 0) return result;
+    int err = -1, terminal = -1;
+    std::string terminal_name;
     scratch_dir dir;
     const std::filesystem::path err_file = dir / "stderr";
-    std::string command = detail::shell_quote(OSTREL_CLI);
-    for (const auto& arg : args) command += " " + detail::shell_quote(arg);
-    command += " 2>" + detail::shell_quote(err_file.string()) + " </dev/null";
-    cli_result result;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return result;
+    if (options.terminal_columns) {
+        terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) return result;
+        terminal_name = ::ptsname(terminal);
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = options.terminal_columns;
+        ::ioctl(terminal, TIOCSWINSZ, &size);
+    } else {
+        err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        ::dup2(in, 0);
+        if (!options.stdout_path.empty()) {
+            ::dup2(::open(options.stdout_path.c_str(), O_WRONLY), 1);
+        } else {
+            ::dup2(out[1], 1);
+        }
+        ::dup2(terminal < 0 ? err : ::open(terminal_name.c_str(), O_RDWR), 2);
+        rlimit limit{options.file_size_limit, options.file_size_limit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_DFL);
+        for (const auto& [name, value] : options.env) ::setenv(name.c_str(), value.c_str(), 1);
+        std::vector<char*> argv{const_cast<char*>(OSTREL_CLI)};
+        for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        ::execv(OSTREL_CLI, argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    if (err >= 0) ::close(err);
+    // Both streams are read as they come, so neither can fill up and stall.
     std::array<char, 4096> buffer{};
-    size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.out.append(buffer.data(), got);
-    const int status = ::pclose(pipe);
+    pollfd streams[2] = {{out[0], POLLIN, 0}, {terminal, POLLIN, 0}};
+    for (int open = terminal < 0 ? 1 : 2; open > 0 && ::poll(streams, terminal < 0 ? 1 : 2, 10000) > 0;) {
+        for (int i = 0; i < 2; ++i) {
+            if (streams[i].fd < 0 || !streams[i].revents) continue;
+            const ssize_t got = ::read(streams[i].fd, buffer.data(), buffer.size());
+            if (got > 0) {
+                (i == 0 ? result.out : result.err).append(buffer.data(), static_cast<size_t>(got));
+            } else {
+                streams[i].fd = -1;  // the end (a terminal says EIO once its last user is gone)
+                --open;
+            }
+        }
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (terminal >= 0) ::close(terminal);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream err(err_file, std::ios::binary);
-    result.err.assign(std::istreambuf_iterator<char>(err), {});
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (terminal < 0) {
+        std::ifstream err_in(err_file, std::ios::binary);
+        result.err.assign(std::istreambuf_iterator<char>(err_in), {});
+    }
     return result;
 }
 
@@ -230,5 +293,35 @@ inline std::vector<std::map<std::string, std::string>> read_tsv(const std::files
     }
     return rows;
 }
+
+using fields = std::map<std::string, std::string>;
+
+inline std::filesystem::path data_file(const std::string& name) {
+    return std::filesystem::path(OSTREL_TEST_DATA_DIR) / name;
+}
+
+// Every line of `out` as a JSON object; a line that is not one fails the test.
+inline std::vector<fields> json_lines(const std::string& out) {
+    std::vector<fields> objects;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        fields f;
+        EXPECT_TRUE(parse_json_object(line, f)) << "not one JSON object: " << line;
+        objects.push_back(f);
+    }
+    return objects;
+}
+
+// The JSON item of `path` among `objects` (an empty one when missing).
+inline fields item_at(const std::vector<fields>& objects, const std::string& path) {
+    for (const fields& f : objects) {
+        if (f.count("path") && f.at("path") == path) return f;
+    }
+    return {};
+}
+
+#define REQUIRE_FIXTURE(var, name)            \
+    const std::filesystem::path var = fixture_image(name); \
+    if (var.empty()) GTEST_SKIP() << name << " is not available"
 
 }  // namespace ostrel::test

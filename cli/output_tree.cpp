@@ -1,0 +1,143 @@
+#include "output_tree.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+namespace ostrel::cli {
+
+namespace {
+
+constexpr size_t cached_depth = 128;  // folders kept open between calls
+
+// File-system magic numbers (statfs f_type) that refuse : * ? " < > |.
+bool refuses_windows_reserved(long type) {
+    switch (static_cast<unsigned long>(type)) {
+    case 0x4d44:      // FAT
+    case 0x2011BAB0:  // exFAT
+    case 0x5346544e:  // NTFS (ntfs, ntfs3)
+    case 0x65735546:  // FUSE: ntfs-3g, exfat-fuse
+        return true;
+    default: return false;
+    }
+}
+
+// The nearest folder of `path` that exists.
+std::string existing_part(std::string path) {
+    struct stat info {};
+    while (::stat(path.c_str(), &info) != 0) {
+        const size_t slash = path.find_last_of('/', path.find_last_not_of('/'));
+        if (slash == std::string::npos) return ".";
+        path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+    return path;
+}
+
+// Creates (when missing) and opens the folder `name` in `parent`, never
+// following a symbolic link; -1 with the reason.
+int open_child(int parent, const std::string& name, const std::string& shown, std::string& error, int& error_number) {
+    if (::mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST) {
+        error_number = errno;
+        error = "cannot create " + shown + ": " + std::strerror(errno);
+        return -1;
+    }
+    const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) return fd;
+    error_number = errno;
+    struct stat info {};
+    if (::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+        error = shown + " is a symbolic link; links inside the output folder are not followed";
+    } else if (error_number == ENOTDIR) {
+        error = shown + " exists and is not a folder";
+    } else {
+        error = "cannot open " + shown + ": " + std::strerror(error_number);
+    }
+    return -1;
+}
+
+}  // namespace
+
+output_tree::output_tree(std::string root) : root_(std::move(root)) {
+    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+    struct statfs info {};
+    windows_names_ = ::statfs(existing_part(root_).c_str(), &info) == 0 && refuses_windows_reserved(info.f_type);
+}
+
+output_tree::~output_tree() {
+    close_from(0);
+    if (root_fd_ >= 0) ::close(root_fd_);
+}
+
+void output_tree::close_from(size_t depth) {
+    while (open_.size() > depth) {
+        ::close(open_.back().fd);
+        open_.pop_back();
+    }
+    if (transient_fd_ >= 0) {
+        ::close(transient_fd_);
+        transient_fd_ = -1;
+    }
+}
+
+bool output_tree::open_root(std::string& error, int& error_number) {
+    if (root_fd_ >= 0) return true;
+    // The output folder and the folders leading to it are the user's to name;
+    // links there are followed like anywhere else on the command line.
+    std::error_code ec;
+    std::filesystem::create_directories(root_, ec);
+    root_fd_ = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root_fd_ < 0) {
+        error_number = errno;
+        error = "cannot use " + root_ + " as the output folder: " + std::strerror(ec ? ec.value() : errno);
+        return false;
+    }
+    struct stat direct {}, through_proc {};
+    const std::string proc = "/proc/self/fd/" + std::to_string(root_fd_);
+    proc_paths_ = ::fstat(root_fd_, &direct) == 0 && ::stat(proc.c_str(), &through_proc) == 0 &&
+                  direct.st_dev == through_proc.st_dev && direct.st_ino == through_proc.st_ino;
+    return true;
+}
+
+int output_tree::open_folder(const std::vector<std::string>& parts, std::string& error, int& error_number) {
+    if (!open_root(error, error_number)) return -1;
+    size_t common = 0;
+    while (common < open_.size() && common < parts.size() && open_[common].name == parts[common]) ++common;
+    close_from(common);
+    int fd = common ? open_[common - 1].fd : root_fd_;
+    std::vector<std::string> shown;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        shown.push_back(parts[i]);
+        if (i < common) continue;
+        const int child = open_child(fd, parts[i], shown_path(shown), error, error_number);
+        if (fd == transient_fd_) {
+            ::close(transient_fd_);
+            transient_fd_ = -1;
+        }
+        if (child < 0) return -1;
+        if (i < cached_depth) {
+            open_.push_back({parts[i], child});
+        } else {
+            transient_fd_ = child;
+        }
+        fd = child;
+    }
+    return fd;
+}
+
+std::string output_tree::engine_path(int fd, const std::vector<std::string>& parts, const std::string& name) const {
+    if (proc_paths_) return "/proc/self/fd/" + std::to_string(fd) + "/" + name;
+    return shown_path(parts, name);
+}
+
+std::string output_tree::shown_path(const std::vector<std::string>& parts, const std::string& name) const {
+    std::string path = root_;
+    for (const std::string& part : parts) path += "/" + part;
+    if (!name.empty()) path += "/" + name;
+    return path;
+}
+
+}  // namespace ostrel::cli

@@ -1,0 +1,53 @@
+// The folders recover writes into. The output folder itself is the user's
+// and is created (with its parents) only when the first file is saved; every
+// folder below it is created and opened one component at a time, relative to
+// its parent's descriptor and without following symbolic links, so nothing
+// placed in the output folder can send a file elsewhere.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ostrel::cli {
+
+class output_tree {
+public:
+    explicit output_tree(std::string root);
+    ~output_tree();
+    output_tree(const output_tree&) = delete;
+    output_tree& operator=(const output_tree&) = delete;
+
+    // The folder `parts` below the root, created as needed: a descriptor that
+    // stays valid until the next call, or -1 with a one-line `error` and the
+    // error number in `error_number`.
+    int open_folder(const std::vector<std::string>& parts, std::string& error, int& error_number);
+
+    // A path through which the engine creates `name` in the folder opened as
+    // `fd` for `parts`: through /proc/self/fd when the system offers it, so
+    // that the folder is the one opened, whatever happens to the names.
+    std::string engine_path(int fd, const std::vector<std::string>& parts, const std::string& name) const;
+
+    // The path shown to the user.
+    std::string shown_path(const std::vector<std::string>& parts, const std::string& name = {}) const;
+
+    // Whether the output lies on a file system that refuses the characters
+    // Windows reserves (FAT, exFAT, NTFS and other FUSE mounts).
+    bool windows_names() const { return windows_names_; }
+
+private:
+    bool open_root(std::string& error, int& error_number);
+    void close_from(size_t depth);
+
+    std::string root_;
+    int root_fd_ = -1;
+    bool proc_paths_ = false;
+    bool windows_names_ = false;
+    struct level {
+        std::string name;
+        int fd;
+    };
+    std::vector<level> open_;  // the folders of the last call, outermost first
+    int transient_fd_ = -1;    // a folder below the cached depth
+};
+
+}  // namespace ostrel::cli
