@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 
 #include "ntfs/ntfs_bitmap.h"
 #include "volume/byte_view.h"
@@ -54,10 +55,51 @@ table_load load_allocation_table(int32_t fd, uint64_t offset, uint64_t size,
     return table_load::unreadable;
 }
 
+namespace {
+
+std::optional<uint64_t> next_cluster(const allocation_table& table, uint64_t cluster) {
+    const table_entry entry = table.classify(cluster);
+    if (entry.kind != entry_class::next) return std::nullopt;
+    return entry.value;
+}
+
+// How many clusters the chain from `first` visits before it comes back to
+// one it visited; nothing for a chain that ends. Brent's cycle detection:
+// a few walks along the chain, no memory per cluster.
+std::optional<uint64_t> clusters_before_loop(const allocation_table& table, uint64_t first) {
+    uint64_t power = 1, cycle = 1;
+    uint64_t tortoise = first;
+    std::optional<uint64_t> hare = next_cluster(table, first);
+    while (hare && *hare != tortoise) {
+        if (power == cycle) {
+            tortoise = *hare;
+            power *= 2;
+            cycle = 0;
+        }
+        hare = next_cluster(table, *hare);
+        ++cycle;
+    }
+    if (!hare) return std::nullopt;
+    // Every cluster on a loop has a "next" entry, so the walks below stay on it.
+    uint64_t ahead = first;
+    for (uint64_t i = 0; i < cycle; ++i) ahead = *next_cluster(table, ahead);
+    uint64_t behind = first, lead_in = 0;
+    while (behind != ahead) {
+        behind = *next_cluster(table, behind);
+        ahead = *next_cluster(table, ahead);
+        ++lead_in;
+    }
+    return lead_in + cycle;
+}
+
+}  // namespace
+
 run_list follow_chain(const allocation_table& table, uint32_t first_cluster) {
     run_list runs;
     if (first_cluster == 0) return runs;
-    uint64_t budget = table.entry_count() + 1;  // clusters a sound chain can visit, plus the first
+    // A sound chain visits each cluster once; one that loops ends before its
+    // first repeat, and no chain visits more clusters than the table has.
+    uint64_t budget = clusters_before_loop(table, first_cluster).value_or(table.entry_count() + 1);
     uint64_t start = first_cluster;
     while (budget > 0) {
         uint64_t length = 1;

@@ -55,9 +55,9 @@ std::vector<uint8_t> read_up_to(int32_t fd, uint64_t offset, uint64_t size);
 // The extents of the chain starting at `first_cluster`: runs of consecutive
 // clusters, each appended whatever class ended it; the walk goes on only
 // through "next" entries. A first cluster of 0 gives nothing; a first
-// cluster whose entry is free gives (first, 1). A chain that loops ends once
-// it has visited as many clusters as the table has entries (no sound chain
-// visits more).
+// cluster whose entry is free gives (first, 1). A chain that loops ends just
+// before it would visit a cluster a second time, so its runs name each
+// cluster once.
 run_list follow_chain(const allocation_table& table, uint32_t first_cluster);
 
 // The extents of the root directory. A chained root is walked; a root whose
