@@ -11,6 +11,9 @@
 #   - a deleted file read contiguously from its first cluster (the way a
 #     recovery tool locates it) gives the same answer;
 #   - modification times match istat; the fragmented file is fragmented;
+#   - on exfat_files.img: modification times are the manifest's rounded down
+#     to even seconds (the stamp keeps no more); the chained, contiguous and
+#     folder entry sets carry the GeneralSecondaryFlags their notes say;
 #   - on ntfs_files.img: every row's MFT record is allocated or not as its
 #     deleted state says; deleted files are judged by icat, which follows the
 #     run list kept in the record; the resident, sparse, compressed,
@@ -30,7 +33,7 @@ for tool in fls istat icat fsstat mmls fsck.fat fsck.exfat xz python3; do
 done
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-for n in fat16 fat32 exfat ntfs ntfs_files disk; do
+for n in fat16 fat32 exfat exfat_files ntfs ntfs_files disk; do
     xz -dc "$DIR/$n.img.xz" > "$WORK/$n.img"
 done
 export TZ=UTC LC_ALL=C.UTF-8
@@ -38,7 +41,7 @@ export TZ=UTC LC_ALL=C.UTF-8
 echo "== mmls disk.img"
 mmls "$WORK/disk.img"
 echo "== fsstat (summary) of each image and each disk volume"
-for n in fat16 fat32 exfat ntfs ntfs_files; do
+for n in fat16 fat32 exfat exfat_files ntfs ntfs_files; do
     printf '%s: ' "$n.img"; fsstat "$WORK/$n.img" | grep -E '^File System Type:' | tr '\n' ' '; echo
 done
 tail -n +2 "$DIR/disk.layout.tsv" | while IFS=$'\t' read -r idx typ sb ss rest; do
@@ -48,7 +51,7 @@ tail -n +2 "$DIR/disk.layout.tsv" | while IFS=$'\t' read -r idx typ sb ss rest; 
 done
 echo "== fsck.fat -n / fsck.exfat -n"
 for n in fat16 fat32; do fsck.fat -n "$WORK/$n.img" | tail -1; done
-fsck.exfat -n "$WORK/exfat.img" | tail -1
+for n in exfat exfat_files; do fsck.exfat -n "$WORK/$n.img" | tail -1; done
 
 python3 - "$DIR" "$WORK" <<'PY'
 import concurrent.futures, hashlib, os, re, struct, subprocess, sys
@@ -92,6 +95,8 @@ def listing(img, offset, fs):
                              or path.startswith(".")):
             continue
         if fs == "ntfs" and ":" in path:     # named streams
+            continue
+        if fs == "exfat" and path in ("$ALLOC_BITMAP", "$UPCASE_TABLE"):
             continue
         out[path] = (inode, kind == "d", deleted)
     return out
@@ -142,10 +147,16 @@ def check(label, img, offset, rows, fs):
         if fs == "ntfs" and ("\nNot Allocated " in info) != (r["deleted"] == "1"):
             fail("%s: %s deleted=%s but its MFT record says %s" % (
                 label, r["path"], r["deleted"], "not allocated" if r["deleted"] == "0" else "allocated"))
-        if r.get("mtime"):
+        want = r.get("mtime")
+        if want and fs == "exfat":
+            # The modification stamp keeps even seconds (the odd one lives in
+            # the creation stamp's 10-ms field); a folder's moves with its
+            # entries.
+            want = None if r["kind"] == "folder" else want[:-1] + str(int(want[-1]) // 2 * 2)
+        if want:
             m = re.search(r"(?:Written|Modified):\s+(\S+ \S+)", info)
             got = m.group(1).split(".")[0] if m else None
-            if got != r["mtime"]:
+            if got != want:
                 fail("%s: %s mtime %s, istat %s" % (label, r["path"], r["mtime"], got))
         if r["kind"] != "file":
             continue
@@ -338,6 +349,42 @@ def check_ntfs_structures(img, rows):
     expect(v1[0][0] == v2[0][0], "draft v2 starts in draft v1's first cluster")
 
 
+def check_exfat_structures(img):
+    """The GeneralSecondaryFlags of the sets the notes rely on: 1 is a FAT
+    chain, 3 a contiguous run ("no FAT chain")."""
+    data = open(img, "rb").read()
+    print("== exfat_files.img: structures")
+
+    def flags(name, in_use=True):
+        # The stream entry stands just before the set's first name entry.
+        first = bytes([0xC1 if in_use else 0x41, 0]) + name[:15].ljust(15, "\0").encode("utf-16-le")
+        at = data.find(first)
+        while at >= 0 and at % 32:
+            at = data.find(first, at + 1)
+        return data[at - 31] if at >= 32 else None
+
+    for name, in_use, want, what in (
+            ("part D - fills the gap after B.bin", True, 1, "chained"),
+            ("part G - fragmented, deleted later.bin", False, 1, "chained before its deletion"),
+            ("big file.bin", True, 3, "contiguous"),
+            ("many", True, 1, "a chained folder"),
+            ("docs", True, 3, "a contiguous folder")):
+        got = flags(name, in_use)
+        ok = got == want
+        print("   %-60s %s" % ("%s: %s (flags %s)" % (name, what, got), "ok" if ok else "FAILED"))
+        if not ok:
+            fail("exfat_files.img: %s is not %s" % (name, what))
+    found = listing(img, 0, "exfat")
+    for path in ("frag/part D - fills the gap after B.bin", "many"):
+        secs = sectors(istat(img, 0, found[path][0]))
+        if not any(b != a + 1 for a, b in zip(secs, secs[1:])):
+            fail("exfat_files.img: %s is contiguous" % path)
+
+
+img = WORK + "/exfat_files.img"
+check("exfat_files.img", img, 0, read_tsv("exfat_files.manifest.tsv"), "exfat")
+check_exfat_structures(img)
+
 img = WORK + "/ntfs_files.img"
 rows = read_tsv("ntfs_files.manifest.tsv")
 check("ntfs_files.img", img, 0, rows, "ntfs")
@@ -365,7 +412,7 @@ def former_path(data, volume_bytes):
     return text if "\\" in text else ""
 
 
-for name, fs in (("fat16", "fat"), ("fat32", "fat"), ("ntfs_files", "ntfs")):
+for name, fs in (("fat16", "fat"), ("fat32", "fat"), ("exfat_files", "exfat"), ("ntfs_files", "ntfs")):
     img = "%s/%s.img" % (WORK, name)
     rows = read_tsv(name + ".manifest.tsv")
     found = listing(img, 0, fs)

@@ -1,0 +1,338 @@
+#!/usr/bin/env bash
+# Builds the exFAT fixture image exfat_files.img and its manifest
+# (exfat_files.manifest.tsv).
+#
+# The volume is formatted by mkfs.exfat and filled only through an exfat-fuse
+# mount, so every entry set, name, cluster chain, contiguous ("no FAT chain")
+# allocation and deletion is what a real exFAT implementation writes. File
+# contents are generated from a per-file seed. mkfs.exfat and exfat-fuse run
+# under libfaketime: mkfs.exfat at a fixed clock (which fixes the volume
+# serial), exfat-fuse with a clock read from a file that the script advances
+# by 61 seconds before every operation (so creation stamps alternate between
+# even and odd seconds, the odd ones kept in the 10-ms field), and the script
+# reproduces the same image and manifest on every run.
+#
+# Usage: tests/data/make_exfat_images.sh [OUTDIR]   (default: the script's folder)
+# Needs: root (exfat-fuse mounts only block devices as root, so the image is
+# attached to a loop device), /dev/fuse, mkfs.exfat (exfatprogs), exfat-fuse,
+# losetup (mount), libfaketime (faketime), python3, xz. Afterwards run
+# check_images.sh to confirm the manifest with The Sleuth Kit.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+OUT=${1:-$HERE}
+mkdir -p "$OUT"
+OUT=$(cd "$OUT" && pwd)
+
+for tool in mkfs.exfat mount.exfat-fuse losetup umount faketime python3 xz; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool (apt-get install -y exfatprogs exfat-fuse mount faketime python3 xz-utils)" >&2; exit 1; }
+done
+[ "$(id -u)" = 0 ] || { echo "exfat-fuse mounts the image through a loop device: run as root" >&2; exit 1; }
+[ -e /dev/fuse ] || { echo "exfat-fuse needs /dev/fuse" >&2; exit 1; }
+FAKELIB=$(ls /usr/lib/*/faketime/libfaketimeMT.so.1 /usr/lib/faketime/libfaketimeMT.so.1 2>/dev/null | head -1 || true)
+[ -n "$FAKELIB" ] || { echo "libfaketimeMT.so.1 not found (apt-get install -y faketime)" >&2; exit 1; }
+
+WORK=$(mktemp -d)
+# The mount point lives in WORK: never remove it while something is mounted.
+trap 'mountpoint -q "$WORK/mnt" 2>/dev/null && umount "$WORK/mnt"; [ -s "$WORK/loop" ] && losetup -d "$(cat "$WORK/loop")" 2>/dev/null; rm -rf "$WORK"' EXIT
+export LC_ALL=C.UTF-8 TZ=UTC
+
+python3 - "$OUT" "$WORK" "$FAKELIB" <<'PY'
+import datetime, hashlib, os, shutil, struct, subprocess, sys, time
+
+OUT, WORK, FAKELIB = sys.argv[1], sys.argv[2], sys.argv[3]
+NAME = "exfat_files"
+MiB = 1024 * 1024
+CLUSTER = 4096
+FILETIME_EPOCH = datetime.datetime(1601, 1, 1)
+
+
+def content(seed, size):
+    """Deterministic file body: 32-byte text lines naming the file (by a hash
+    of its seed) and the byte offset of the line, so that any misplaced or
+    mixed-up cluster shows in a comparison, yet xz packs it well."""
+    h = hashlib.sha256(seed.encode("utf-8")).hexdigest()
+    out = bytearray()
+    i = 0
+    while len(out) < size:
+        out += ("<%s:%010x:%s>\n" % (h[:8], i * 32, h[8:17])).encode("ascii")
+        i += 1
+    return bytes(out[:size])
+
+
+def filetime(dt):
+    return int((dt - FILETIME_EPOCH).total_seconds()) * 10_000_000
+
+
+def companion_v1(size, deleted_at, path):
+    """Older companion layout: version 1, former size, deletion time, then the
+    former path as UTF-16LE in a fixed 520-byte field (260 characters)."""
+    p = path.encode("utf-16-le") + b"\0\0"
+    assert len(p) <= 520
+    return struct.pack("<QQQ", 1, size, filetime(deleted_at)) + p.ljust(520, b"\0")
+
+
+def companion_v2(size, deleted_at, path):
+    """Newer companion layout: version 2, former size, deletion time, path
+    length in characters including the NUL, then the NUL-terminated path."""
+    p = path.encode("utf-16-le") + b"\0\0"
+    return struct.pack("<QQQI", 2, size, filetime(deleted_at), len(p) // 2) + p
+
+
+class ExfatImage:
+    def __init__(self, name, size, label):
+        self.name = name
+        self.path = os.path.join(OUT, name + ".img")
+        self.mnt = os.path.join(WORK, "mnt")
+        self.clockfile = os.path.join(WORK, "clock")
+        self.clock = datetime.datetime(2023, 8, 7, 9, 0, 0)
+        self.rows = {}          # manifest path -> row dict
+        self.proc = None
+        os.makedirs(self.mnt, exist_ok=True)
+        if os.path.exists(self.path):
+            os.unlink(self.path)
+        with open(self.path, "wb") as f:
+            f.truncate(size)
+        subprocess.run(["faketime", "-f", self.clock.strftime("%Y-%m-%d %H:%M:%S"),
+                        "mkfs.exfat", "-c", str(CLUSTER), "-L", label, self.path],
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        self.loop = subprocess.run(["losetup", "-f", "--show", self.path], check=True,
+                                   capture_output=True, text=True).stdout.strip()
+        with open(os.path.join(WORK, "loop"), "w") as f:
+            f.write(self.loop)
+
+    # -- exfat-fuse at a fixed clock -------------------------------------------
+    def set_clock(self):
+        tmp = self.clockfile + ".new"
+        with open(tmp, "w") as f:
+            f.write(self.clock.strftime("%Y-%m-%d %H:%M:%S") + "\n")
+        os.replace(tmp, self.clockfile)     # libfaketime never reads half a file
+
+    def tick(self):
+        """Starts the next operation: exfat-fuse's clock shows the current
+        fixed time until the next tick."""
+        if self.proc:
+            os.stat(self.mnt)
+        self.clock += datetime.timedelta(seconds=61)
+        self.set_clock()
+        return self.clock
+
+    def mount(self):
+        """Mounts the loop device with exfat-fuse in the foreground (-d) under
+        libfaketime, which re-reads the clock file on every call."""
+        self.set_clock()
+        env = dict(os.environ, LD_PRELOAD=FAKELIB, FAKETIME_TIMESTAMP_FILE=self.clockfile,
+                   FAKETIME_NO_CACHE="1")
+        env.pop("FAKETIME", None)
+        self.proc = subprocess.Popen(["mount.exfat-fuse", "-d", "-o", "noatime", self.loop, self.mnt],
+                                     env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            if os.path.ismount(self.mnt):
+                return
+            if self.proc.poll() is not None:
+                sys.exit("exfat-fuse could not mount %s" % self.path)
+            time.sleep(0.05)
+        sys.exit("exfat-fuse did not mount %s" % self.path)
+
+    def umount(self):
+        """Unmounts and waits for exfat-fuse to end, so that every write,
+        the freeing of deleted files' clusters included, is on the image."""
+        os.stat(self.mnt)
+        subprocess.run(["umount", self.mnt], check=True)
+        if self.proc.wait() != 0:
+            sys.exit("exfat-fuse failed on %s" % self.path)
+        self.proc = None
+
+    def remount(self):
+        self.umount()
+        self.mount()
+
+    def close(self):
+        self.umount()
+        subprocess.run(["losetup", "-d", self.loop], check=True)
+        os.unlink(os.path.join(WORK, "loop"))
+
+    def fs(self, p):
+        return os.path.join(self.mnt, p)
+
+    @staticmethod
+    def key(p):
+        return "\\" + p.strip("/").replace("/", "\\")
+
+    # -- operations that also keep the manifest ------------------------------
+    def mkdir(self, p, note=""):
+        t = self.tick()
+        os.mkdir(self.fs(p))
+        self.rows[self.key(p)] = dict(kind="folder", size=0, sha="", deleted=0,
+                                      ident=1, former="", note=note, mtime=t)
+
+    def put_bytes(self, p, data, note="", former=""):
+        t = self.tick()
+        with open(self.fs(p), "wb") as f:
+            f.write(data)
+        self.rows[self.key(p)] = dict(kind="file", size=len(data),
+                                      sha=hashlib.sha256(data).hexdigest(), deleted=0,
+                                      ident=1, former=former, note=note, mtime=t)
+
+    def put(self, p, size, note="", former=""):
+        self.put_bytes(p, content(self.name + ":" + p, size), note, former)
+
+    def delete(self, p, identical=True, note=""):
+        """Deletes a file. exfat-fuse frees its clusters once the file's last
+        reference is gone, which may be after unlink returns: the remount
+        makes sure they are free before anything else is written."""
+        self.tick()
+        os.unlink(self.fs(p))
+        r = self.rows[self.key(p)]
+        r["deleted"] = 1
+        r["ident"] = 1 if identical else 0
+        r["note"] = note or r["note"]
+        self.remount()
+
+    def deltree(self, p, note=""):
+        """Deletes a folder and everything in it, files first, as rm -r
+        does; the entries inside keep their places in the folder's clusters."""
+        self.tick()
+        shutil.rmtree(self.fs(p))
+        k = self.key(p)
+        for path, r in self.rows.items():
+            if path == k or path.startswith(k + "\\"):
+                r["deleted"] = 1
+                r["note"] = note if path == k else "inside the deleted folder " + k
+        self.remount()
+
+    def write_manifest(self):
+        cols = ["path", "size", "sha256", "deleted", "expect_identical", "kind",
+                "former_path", "mtime", "note"]
+        with open(os.path.join(OUT, self.name + ".manifest.tsv"), "w", encoding="utf-8") as f:
+            f.write("\t".join(cols) + "\n")
+            for path in sorted(self.rows):
+                r = self.rows[path]
+                f.write("\t".join([path, str(r["size"]), r["sha"], str(r["deleted"]),
+                                   str(r["ident"]), r["kind"], r["former"],
+                                   r["mtime"].strftime("%Y-%m-%d %H:%M:%S"), r["note"]]) + "\n")
+
+
+img = ExfatImage(NAME, 32 * MiB, "OSTRELXF")
+cs = CLUSTER
+img.mount()
+
+# ---- phase 1: live tree, recycle bin, and the files deleted at the end ----
+img.put("empty.dat", 0, "size 0: no first cluster")
+img.put("one byte.txt", 1)
+img.put("size 511.bin", 511)
+img.put("size 512.bin", 512)
+img.put("size 513.bin", 513)
+img.put("one cluster.bin", cs, "exactly one cluster")
+img.put("one cluster and one byte.bin", cs + 1)
+img.put("Café.txt", 700, "non-ASCII name")
+img.put("日本語のファイル名.txt", 2000, "CJK name")
+img.put("clef 𝄞 and smile 😀 outside the BMP.txt", 300,
+        "characters outside the BMP: surrogate pairs in the name")
+img.put("L" + "o" * 248 + "ng.txt", 1000, "a name of 255 characters: 17 File Name entries")
+img.put("deleted in root.txt", 3 * cs + 100)
+
+img.mkdir("docs")
+img.put("docs/notes.md", 3000)
+img.put("docs/old draft.txt", 2 * cs)
+img.put("docs/Ελληνικά и русский.txt", 77, "Greek and Cyrillic name")
+img.mkdir("docs/Reports 2023")
+img.put("docs/Reports 2023/budget.2023.v2.csv", 1500)
+img.mkdir("docs/Reports 2023/Q1")
+img.put("docs/Reports 2023/Q1/summary.v1.final.txt", 4096 + 17)
+img.mkdir("docs/Reports 2023/Q1/deep")
+img.put("docs/Reports 2023/Q1/deep/big file.bin", 200 * 1024, "many clusters, contiguous (no FAT chain)")
+img.put("docs/Reports 2023/Q1/deep/scratch notes.txt", cs)
+img.put("docs/Reports 2023/Q1/deep/Ünïcödé façade – test.txt", 333)
+
+img.mkdir("many", "a folder of many clusters, interleaved with file data: a chained folder")
+for i in range(1, 201):
+    img.put("many/file %03d with a longer name.txt" % i, 40 + 7 * i)
+
+img.mkdir("old project")
+img.put("old project/Read Me.txt", 900)
+img.put("old project/Data File.bin", 40 * 1024)
+img.mkdir("old project/Source Code")
+img.put("old project/Source Code/Main Program.c", 1234)
+
+bin_ = "$RECYCLE.BIN"
+img.mkdir(bin_, "the recycle bin, its pairs directly inside")
+when = datetime.datetime(2023, 8, 1, 12, 30, 0)
+n = 1234
+img.put(bin_ + "/$RABC123.txt", n, former="C:\\Users\\x\\Documents\\report.txt",
+        note="companion in the older layout")
+img.put_bytes(bin_ + "/$IABC123.txt", companion_v1(n, when, "C:\\Users\\x\\Documents\\report.txt"),
+              note="companion, older layout (version 1, path at byte 24)")
+n = 5000
+img.put(bin_ + "/$RDEF456.docx", n, former="C:\\Users\\x\\Desktop\\Project notes.docx",
+        note="companion in the newer layout")
+img.put_bytes(bin_ + "/$IDEF456.docx", companion_v2(n, when, "C:\\Users\\x\\Desktop\\Project notes.docx"),
+              note="companion, newer layout (version 2, length at byte 24, path at byte 28)")
+folder_path = "C:\\Users\\x\\Pictures\\Trip 2022"
+img.mkdir(bin_ + "/$RGHI789", "recycled folder")
+img.rows[img.key(bin_ + "/$RGHI789")]["former"] = folder_path
+img.put(bin_ + "/$RGHI789/beach.jpg", 3000, former=folder_path + "\\beach.jpg",
+        note="inside a recycled folder")
+img.put(bin_ + "/$RGHI789/Sunset photo.png", cs + 1, former=folder_path + "\\Sunset photo.png",
+        note="inside a recycled folder")
+img.put_bytes(bin_ + "/$IGHI789", companion_v1(3000 + cs + 1, when, folder_path),
+              note="companion of the recycled folder, older layout")
+img.put(bin_ + "/$RJKL012.txt", 600, note="no companion: keeps its name")
+img.put(bin_ + "/$RMNO345.pdf", 800, note="companion too short: keeps its name")
+img.put_bytes(bin_ + "/$IMNO345.pdf", companion_v1(800, when, "C:\\Users\\x\\Documents\\scan.pdf")[:29],
+              note="companion of 29 bytes (too short)")
+img.put(bin_ + "/$RPQR678.txt", 400, note="companion path has no backslash: keeps its name")
+img.put_bytes(bin_ + "/$IPQR678.txt", companion_v1(400, when, "C:orphan.txt"),
+              note="companion whose path has no backslash")
+img.put(bin_ + "/$RSTU901.txt", 300, note="companion's former size exceeds the volume: keeps its name")
+img.put_bytes(bin_ + "/$ISTU901.txt", companion_v1(1 << 40, when, "C:\\Users\\x\\huge.txt"),
+              note="companion whose former size (1 TiB) is not smaller than the volume")
+img.put_bytes(bin_ + "/desktop.ini",
+              "\r\n[.ShellClassInfo]\r\nCLSID={645FF040-5081-101B-9F08-00AA002F954E}\r\n"
+              "LocalizedResourceName=@%SystemRoot%\\system32\\shell32.dll,-8964\r\n"
+              .encode("utf-16-le"), note="not a recycled item")
+
+# ---- phase 2: fragmented (chained) files and a file whose clusters are reused ----
+# exfat-fuse allocates first fit from the start of the heap, so a file written
+# after a deletion takes the freed clusters first and continues after the
+# file that follows them.
+img.mkdir("frag")
+img.put("frag/part A.bin", 3 * cs)
+img.put("frag/part B.bin", 2 * cs)
+img.put("frag/part C.bin", 3 * cs)
+img.delete("frag/part B.bin", identical=False,
+           note="clusters reused by 'part D - fills the gap after B.bin'")
+img.put("frag/part D - fills the gap after B.bin", 5 * cs + 100,
+        note="fragmented (chained): 2 clusters in B's former gap, the rest after C")
+
+img.put("frag/part E - reused by G.bin", 2 * cs)
+img.put("frag/part F - after E.bin", cs)
+img.delete("frag/part E - reused by G.bin", identical=False,
+           note="clusters reused by 'part G - fragmented, deleted later.bin'")
+img.put("frag/part G - fragmented, deleted later.bin", 4 * cs + 1)
+
+img.mkdir("scratch")
+img.put("scratch/draft v1.txt", 4 * cs)
+img.put("scratch/keep.txt", 100, "written after 'draft v1.txt' so that the later file cannot take its entry slots")
+img.delete("scratch/draft v1.txt", identical=False,
+           note="clusters reused by 'draft v2 written afterwards.txt'")
+img.put("scratch/draft v2 written afterwards.txt", 3 * cs + 10)
+
+# ---- phase 3: deletions only; nothing is written afterwards ----
+img.delete("deleted in root.txt", note="deleted in the root, contiguous")
+img.delete("docs/old draft.txt", note="deleted in a subfolder, contiguous")
+img.delete("docs/Reports 2023/Q1/deep/scratch notes.txt", note="deleted three folders deep")
+img.delete("frag/part G - fragmented, deleted later.bin", identical=False,
+           note="chained before deletion (2 clusters in E's former gap, the rest after F); deleting it "
+                "zeroed its table entries, so a contiguous read from its first cluster runs into "
+                "'part F - after E.bin'")
+img.deltree("old project", note="deleted folder, its files and subfolder deleted first (rm -r)")
+img.close()
+img.write_manifest()
+print("built", img.path)
+PY
+
+# The compressed copy is what the repository keeps.
+xz -9e -k -f -T1 "$OUT/exfat_files.img"
+ls -l "$OUT/exfat_files.img.xz"
