@@ -1,5 +1,5 @@
-// Hand-built exFAT volumes for tests: a boot sector and a 1 MiB image with a
-// FAT, an allocation bitmap and a root directory.
+// Hand-built exFAT volumes for tests: a boot sector, a 1 MiB image with a
+// FAT, an allocation bitmap and a root directory, and directory entry sets.
 #pragma once
 
 #include "tests/ntfs/ntfs_test_images.h"
@@ -43,6 +43,40 @@ inline std::vector<uint8_t> exfat_volume_image(uint64_t bitmap_length = 32) {
     put(image, bitmap_entry + 24, bitmap_length, 8);
     image[root_pos + 64] = 0x82;
     return image;
+}
+
+// One File / Stream Extension / File Name entry set, as a writer lays it out:
+// enough name entries for the name, SecondaryCount counting them and the
+// stream. `deleted` clears the in-use bit of every entry.
+struct entry_set_spec {
+    std::u16string name = u"file.txt";
+    uint16_t attributes = 0x20;
+    uint8_t flags = 3;  // contiguous; 1 for a FAT chain
+    uint32_t first_cluster = 10;
+    uint64_t size = 100;
+    bool deleted = false;
+};
+
+inline std::vector<uint8_t> entry_set(const entry_set_spec& spec) {
+    const size_t names = (spec.name.size() + 14) / 15;
+    std::vector<uint8_t> set((names + 2) * 32, 0);
+    const uint8_t in_use = spec.deleted ? 0x00 : 0x80;
+    set[0] = 0x05 | in_use;
+    set[1] = uint8_t(names + 1);
+    put(set, 4, spec.attributes, 2);
+    put(set, 8, 0x56F24A10, 4);   // created 2023-07-18 09:16:32
+    put(set, 12, 0x56F24A21, 4);  // modified 2023-07-18 09:17:02
+    put(set, 16, 0x56F24000, 4);  // accessed 2023-07-18 08:00:00
+    set[20] = 150;                // created 1.5 s later
+    set[32] = 0x40 | in_use;
+    set[33] = spec.flags;
+    set[35] = uint8_t(spec.name.size());
+    put(set, 40, spec.size, 8);
+    put(set, 52, spec.first_cluster, 4);
+    put(set, 56, spec.size, 8);
+    for (size_t i = 0; i < spec.name.size(); ++i) put(set, 64 + 32 * (i / 15) + 2 + 2 * (i % 15), spec.name[i], 2);
+    for (size_t n = 0; n < names; ++n) set[64 + 32 * n] = 0x41 | in_use;
+    return set;
 }
 
 }  // namespace ostrel::test
