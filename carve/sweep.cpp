@@ -9,6 +9,7 @@
 #include "core/report/report.h"
 #include "core/sector_bitmap.h"
 #include "engine/host_table.h"
+#include "exfat/entry_set.h"
 #include "fat/dir_entry.h"
 #include "filetype/file_type.h"
 #include "filetype/identify_signature.h"
@@ -80,6 +81,25 @@ private:
     uint64_t sector_count_;
 };
 
+// Types a block of exFAT directory entries can start with; anything else
+// is not worth the full test.
+bool may_start_exfat_entries(uint8_t type) {
+    switch (type) {
+        case 0x85: case 0x05: case 0xC0: case 0x40: case 0xC1: case 0x41:
+        case 0x81: case 0x82: case 0x83: case 0x03: case 0xA0: case 0xA1: case 0xA2: return true;
+        default: return false;
+    }
+}
+
+// Free space holds directory sectors of whatever exFAT volume once lay
+// there, so the bounds are those of the swept stretch: no ValidDataLength
+// beyond it, and (clusters being at least a sector) no cluster number at or
+// past its sector count.
+bool is_exfat_directory_block(const deep_scan_engine& sweep, byte_view block) {
+    return may_start_exfat_entries(block[0]) &&
+           exfat::is_exfat_directory_buffer(block, sweep.sector_count * block_bytes, 2, sweep.sector_count);
+}
+
 void report_progress(uint64_t sector, uint64_t sector_count) {
     send_event(OSTREL_EVENT_DEEP_SCAN_PROGRESS, static_cast<float>(sector * 100.0 / sector_count));
 }
@@ -147,7 +167,7 @@ void carve_block_run(deep_scan_engine& sweep, const uint8_t* buffer, size_t size
             structure_block(sweep);
             continue;
         }
-        if (is_fat_directory_sector(view, sweep.sector_count)) {
+        if (is_fat_directory_sector(view, sweep.sector_count) || is_exfat_directory_block(sweep, view)) {
             structure_block(sweep);
             continue;
         }
@@ -159,7 +179,11 @@ void run_deep_scan(deep_scan_engine& sweep) {
     recover_impl& engine = sweep.engine;
     if (sweep.device < 1 || sweep.sector_count == 0) return;
     const std::shared_ptr<sector_bitmap> map = engine.allocation_bitmap;
-    const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[chunk_bytes]);
+    // Chunks of 64 MiB, or one chunk as large as a smaller volume.
+    const uint32_t buffer_bytes = sweep.sector_count < chunk_bytes / block_bytes
+                                      ? static_cast<uint32_t>(sweep.sector_count * block_bytes)
+                                      : chunk_bytes;
+    const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[buffer_bytes]);
     if (!buffer) return;
     const free_runs runs(map.get(), sweep.volume_start, sweep.sector_count);
 
@@ -177,7 +201,7 @@ void run_deep_scan(deep_scan_engine& sweep) {
         uint64_t left = (end - start) * block_bytes;
         uint64_t offset = static_cast<uint64_t>(position);
         while (left > 0 && !is_stopped(engine.stop_token)) {
-            const uint32_t want = left < chunk_bytes ? static_cast<uint32_t>(left) : chunk_bytes;
+            const uint32_t want = left < buffer_bytes ? static_cast<uint32_t>(left) : buffer_bytes;
             const uint32_t got = read_chunk(sweep.device, buffer.get(), want);
             if (got < 1) break;
             carve_block_run(sweep, buffer.get(), got / block_bytes * block_bytes, offset);

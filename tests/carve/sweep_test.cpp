@@ -94,15 +94,22 @@ TEST_F(Sweep, FilesRunFromTheirHeaderToTheNextBoundary) {
     const uint8_t header[] = {'F', 'I', 'L', 'E', 0x30, 0, 3, 0};
     std::copy(std::begin(header), std::end(header), record.begin());
     record[0x14] = 0x38, record[0x1C] = 4, record[0x38] = 0x10;
-    place(image, 20 * 512, record);  // an MFT record ends the GIF
+    place(image, 16 * 512, record);  // an MFT record ends the GIF
+    std::vector<uint8_t> exfat_entries(512, 0);  // a File, Stream Extension and File Name set
+    exfat_entries[0] = 0x85, exfat_entries[1] = 2;
+    exfat_entries[32] = 0xC0, exfat_entries[32 + 3] = 1;
+    exfat_entries[64] = 0xC1, exfat_entries[64 + 2] = 'a';
+    place(image, 17 * 512, sample("image.gif"));
+    place(image, 19 * 512, exfat_entries);  // ... and so does an exFAT directory sector
     const auto files = carve(image);
-    EXPECT_EQ(files, (std::map<std::string, uint64_t>{{"400.jpg", 1024}, {"800.png", 2048}, {"1800.gif", 4096}}));
+    EXPECT_EQ(files, (std::map<std::string, uint64_t>{
+                         {"400.jpg", 1024}, {"800.png", 2048}, {"1800.gif", 2048}, {"2200.gif", 1024}}));
     EXPECT_EQ(saved("400.jpg"), std::vector<uint8_t>(image.begin() + 1024, image.begin() + 2048));
     // Events: the sweep starts, reports progress, ends; items are carved files.
     const auto events = host.event_codes();
     EXPECT_EQ(events.front(), 3);
     EXPECT_EQ(events.back(), 6);
-    ASSERT_EQ(host.items.size(), 3u);
+    ASSERT_EQ(host.items.size(), 4u);
     for (const auto& item : host.items) EXPECT_EQ(item.kind, uint32_t{OSTREL_KIND_CARVED_FILE});
 }
 
