@@ -21,6 +21,11 @@ uint32_t exfat_geometry::cluster_size() const {
     return bytes <= std::numeric_limits<uint32_t>::max() ? static_cast<uint32_t>(bytes) : 0;
 }
 
+bool exfat_geometry::plausible() const {
+    return bytes_per_sector_shift >= 9 && bytes_per_sector_shift <= 12 &&
+           sectors_per_cluster_shift <= 25 - bytes_per_sector_shift;
+}
+
 uint64_t exfat_geometry::volume_bytes() const {
     return checked_mul(volume_length, bytes_per_sector()).value_or(0);
 }

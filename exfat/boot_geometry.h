@@ -35,6 +35,9 @@ struct exfat_geometry {
     uint64_t sectors_per_cluster() const;
     // Bytes per cluster; 0 when it does not fit 32 bits.
     uint32_t cluster_size() const;
+    // Sectors of 512 to 4096 bytes and clusters of at most 32 MiB, as every
+    // exFAT volume has them.
+    bool plausible() const;
     // VolumeLength × bytes per sector; 0 when that overflows.
     uint64_t volume_bytes() const;
     // Device byte offset of `cluster` on a volume starting at `volume_offset`:

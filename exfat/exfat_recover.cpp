@@ -4,6 +4,7 @@
 
 #include "engine/log.h"
 #include "exfat/allocation_bitmap.h"
+#include "exfat/exfat_nodes.h"
 
 namespace ostrel {
 
@@ -22,12 +23,6 @@ exfat_recover::exfat_recover(int32_t fd, std::shared_ptr<const _boot_sector> boo
                                   static_cast<long long>(geometry_.volume_length)});
 }
 
-bool exfat_recover::scan(std::shared_ptr<tagFolderInfo>&, const char16_t*) {
-    // The directory entry scan joins here; until then there is nothing to
-    // rebuild.
-    return false;
-}
-
 void exfat_recover::geometry(int32_t& fd, uint64_t& offset, uint64_t& sectors) const {
     if (!boot_sector) return;
     fd = d_scan;
@@ -41,7 +36,7 @@ uint64_t exfat_recover::cluster_to_offset(uint64_t cluster) const {
 }
 
 bool exfat_recover::validate() {
-    if (d_scan <= 0 || !boot_sector) return false;
+    if (d_scan <= 0 || !boot_sector || !geometry_.plausible()) return false;
     // Clusters below 2 name no position: such a root cannot be read.
     const auto root = geometry_.cluster_offset(geometry_.root_cluster, volume_offset);
     uint8_t sector[512];
@@ -76,6 +71,10 @@ run_list exfat_recover::chain_extents(uint32_t first_cluster) const {
 
 run_list exfat_recover::root_extents() const {
     return table ? exfat::root_directory_extents(*table, volume_bitmap.get(), geometry_.root_cluster) : run_list{};
+}
+
+std::shared_ptr<tagFolderInfo> exfat_recover::make_folder() const {
+    return std::make_shared<tagExFatFolderInfoEx>();
 }
 
 void exfat_recover::on_destination_created(int32_t error) const {

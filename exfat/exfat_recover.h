@@ -19,6 +19,7 @@ public:
     // sector range.
     exfat_recover(int32_t d_scan, std::shared_ptr<const _boot_sector> boot, uint64_t volume_offset, bool deep_scan);
 
+    // Rebuilds the tree from the directory entry sets (exfat/exfat_scan.cpp).
     bool scan(std::shared_ptr<tagFolderInfo>& root, const char16_t* start_path) override;
     int32_t fs_type() const override { return 5; }
     // VolumeLength × bytes per sector; 0 without a boot sector.
@@ -30,9 +31,11 @@ public:
     // 0 for clusters 0 and 1, without a boot sector, and when the position
     // cannot be computed.
     uint64_t cluster_to_offset(uint64_t cluster) const override;
-    // The first sector of the root directory reads in full and holds an
-    // allocation bitmap or volume label entry before its end.
+    // The sector and cluster sizes are ones exFAT has, and the first sector
+    // of the root directory reads in full and holds an allocation bitmap or
+    // volume label entry before its end.
     bool validate() override;
+    std::shared_ptr<tagFolderInfo> make_folder() const override;
 
     // What the scan builds on.
     const exfat_geometry& boot_geometry() const { return geometry_; }

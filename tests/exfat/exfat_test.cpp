@@ -136,6 +136,9 @@ TEST_F(ExfatOnImage, ValidateReadsTheRootsFirstSectorWhereTheVolumeStarts) {
         EXPECT_FALSE(validates(image, test::exfat_boot_sector(root))) << root;
     }
     EXPECT_FALSE(validates(std::vector<uint8_t>(image.begin(), image.begin() + layout::root_pos + 511)));
+    // 256-byte sectors of 32: the root position comes out right, but no
+    // exFAT volume has such sectors.
+    EXPECT_FALSE(validates(image, test::exfat_boot_sector(4, 8, 5)));
     std::vector<uint8_t> disk(3 * 512 + image.size(), 0);  // an odd sector, not a cluster boundary
     std::copy(image.begin(), image.end(), disk.begin() + 3 * 512);
     EXPECT_TRUE(validates(disk, test::exfat_boot_sector(), 3 * 512));
