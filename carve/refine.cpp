@@ -69,7 +69,15 @@ void refine_one(deep_scan_engine& sweep, const std::shared_ptr<tagUnknownFormatF
 
 void refine_carved_files(deep_scan_engine& sweep) {
     if (sweep.refinement_lists.empty()) return;
-    const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[refine_chunk_bytes]);
+    // Reads of 50 MiB, or as long as the longest file when all are shorter.
+    uint64_t longest = 512;
+    for (const auto& [code, files] : sweep.refinement_lists) {
+        for (const auto& file : files) {
+            if (!file->runs.empty()) longest = std::max(longest, std::min(file->runs.front().count, refine_chunk_bytes));
+        }
+    }
+    const size_t buffer_bytes = static_cast<size_t>((longest + 511) / 512 * 512);
+    const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[buffer_bytes]);
     if (!buffer) return;
     write_buffer_info data;
     try {
