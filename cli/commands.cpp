@@ -68,7 +68,7 @@ bool volume_tally::scan(const source::volume& volume, interrupt_token& token, pr
     if (raw && !opts_.deep) {
         // No folders to read, which is not a failure; only --deep finds files there.
         ++raw_;
-        if (opts_.volume) shown.note(label + "no file system here; only --deep finds files on it");
+        if (opts_.volume) shown.note(label + "no file system found here; only --deep finds files on it");
         return false;
     }
     clear_status();
@@ -113,7 +113,8 @@ int volume_tally::status(progress& shown) const {
     if (interrupted()) return exit_interrupted;
     if (scanned_ == 0) {
         if (failed_ == 0 && unsupported_ == 0) {
-            shown.note("ostrel: " + no_file_system_message(opts_.source));
+            // A volume asked for by number has been named already.
+            if (!opts_.volume) shown.note("ostrel: " + no_file_system_message(opts_.source));
             return exit_partial;
         }
         return exit_nothing_scanned;

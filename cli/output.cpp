@@ -36,7 +36,7 @@ std::string percent_text(double percent) {
 
 // ", 12.0 MiB/s, 0:42 left" from `fraction` of `total` bytes done in `seconds`.
 std::string pace(double fraction, double total, double seconds) {
-    if (seconds < 0.5 || fraction <= 0) return {};
+    if (seconds < 0.25 || fraction <= 0) return {};
     std::string text;
     if (total > 0) text += ", " + human_bytes(static_cast<uint64_t>(fraction * total / seconds)) + "/s";
     if (fraction < 1) text += ", " + duration_text(seconds * (1 - fraction) / fraction) + " left";

@@ -87,7 +87,9 @@ TEST(RecoverCommand, SavesEachFileOnceWithItsBytesAndTimesAndLeavesTheSourceAlon
     std::set<std::string> destinations;
     const std::vector<fields> reports = json_lines(result.out);
     for (const fields& f : reports) {
-        if (f.count("destination")) EXPECT_TRUE(destinations.insert(f.at("destination")).second) << f.at("destination");
+        if (f.count("destination")) {
+            EXPECT_TRUE(destinations.insert(f.at("destination")).second) << f.at("destination");
+        }
     }
     const fields& summary = reports.back();
     EXPECT_EQ(summary.at("found"), "117");  // the manifest's files
@@ -185,7 +187,9 @@ TEST(RecoverSafety, AFileCutShortKeepsAPartialNameUntilARerunCompletesIt) {
     const auto expected = identical_files("fat16.manifest.tsv");
     for (const fs::path& file : files_below(dir.path())) {
         const std::string relative = fs::relative(file, dir / "0-fat16").string();
-        if (expected.count(relative)) EXPECT_EQ(file_sha256(file), expected.at(relative).at("sha256")) << relative;
+        if (expected.count(relative)) {
+            EXPECT_EQ(file_sha256(file), expected.at(relative).at("sha256")) << relative;
+        }
     }
 
     // The rerun copies it again and leaves nothing partial.
@@ -213,7 +217,9 @@ TEST(RecoverSafety, AFullOutputDiskStopsWithOneClearLine) {
     const auto expected = identical_files("fat16.manifest.tsv");
     for (const fs::path& file : files_below(small)) {
         const std::string relative = fs::relative(file, small / "0-fat16").string();
-        if (expected.count(relative)) EXPECT_EQ(file_sha256(file), expected.at(relative).at("sha256")) << relative;
+        if (expected.count(relative)) {
+            EXPECT_EQ(file_sha256(file), expected.at(relative).at("sha256")) << relative;
+        }
     }
     size_t full_lines = 0, file_lines = 0;
     for (const std::string& line : result.err_lines()) {
@@ -459,7 +465,9 @@ TEST(NameSafety, HostileNamesAreEscapedOnScreenAndEncodedOnDisk) {
         ASSERT_TRUE(fs::exists(file)) << name;
         EXPECT_EQ(file_sha256(file), expected.at(original).at("sha256")) << name;
         const std::string base = fs::path(original).filename().string();
-        if (renames.count(base)) EXPECT_EQ(cli::decode_name(fs::path(name).filename().string()), renames.at(base));
+        if (renames.count(base)) {
+            EXPECT_EQ(cli::decode_name(fs::path(name).filename().string()), renames.at(base));
+        }
     }
 }
 
