@@ -30,13 +30,13 @@ int for_each_volume(const options& opts, interrupt_token& token, progress& shown
         print_error(terminal_text(error));
         return exit_usage;
     }
+    if (ready) {
+        if (const int status = ready(); status != exit_ok) return status;
+    }
     for (const std::string& mount : read_write_mounts(opts.source)) {
         shown.note("ostrel: warning: " + terminal_text(mount) +
                    " is mounted read-write: what is written there meanwhile can change or spoil what is found "
                    "(unmount it, or mount it read-only, first)");
-    }
-    if (ready) {
-        if (const int status = ready(); status != exit_ok) return status;
     }
     token.listener = &shown;
     shown.set_search_probe([&src] { return src.read_position(); }, src.size());

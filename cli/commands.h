@@ -28,9 +28,9 @@ int run_extents(const options& opts);
 // Prints "ostrel: <message>" as one line on standard error.
 void print_error(const std::string& message);
 
-// Opens the source, warns when it is mounted read-write, calls `ready` (when
-// given; a non-zero answer ends the command with that status) and then
-// `visit` for each volume the options select. Returns exit_usage (after
+// Opens the source, calls `ready` (when given; a non-zero answer ends the
+// command with that status), warns when the source is mounted read-write,
+// and calls `visit` for each volume the options select. Returns exit_usage (after
 // printing the error) when the source cannot be opened or --volume names a
 // volume the source does not have, else exit_ok.
 int for_each_volume(const options& opts, interrupt_token& token, progress& shown,
