@@ -22,8 +22,11 @@ namespace {
 // folders point into each other, and each level holds a read buffer.
 constexpr int max_folder_depth = 1024;
 
-// Directory data is read up to 64 clusters at a time.
+// Directory data is read up to 64 clusters at a time, and never more than
+// 4 MiB (64 clusters of 64 KiB, the largest FAT clusters): the cluster size
+// comes from the boot sector, and a damaged one must not size the buffer.
 constexpr uint64_t folder_read_clusters = 64;
+constexpr uint64_t max_folder_read_bytes = 4 * 1024 * 1024;
 
 bool is_dot_entry(const std::u16string& name) { return name == u"." || name == u".."; }
 
@@ -47,10 +50,12 @@ void fat_directory_walk::walk_root(const std::shared_ptr<tagFatFolderInfoEx>& ro
     }
     // FAT16: the fixed root region, in pieces of up to two clusters.
     walk_context context{root, bitmap_, {}, 0};
-    const uint64_t piece_bytes = std::max<uint64_t>(2 * layout.cluster_bytes(), fat_entry_bytes);
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(piece_bytes, 1u << 24)));
     const uint64_t start = layout.root_directory_offset();
     const uint64_t total = layout.root_directory_bytes();
+    // No larger than the region (65,535 entries at most, 2 MiB), whatever
+    // cluster size the boot sector claims.
+    const uint64_t piece_bytes = std::max<uint64_t>(std::min(2 * layout.cluster_bytes(), total), fat_entry_bytes);
+    std::vector<uint8_t> buffer(static_cast<size_t>(piece_bytes));
     for (uint64_t done = 0; done < total;) {
         if (stopped()) return;
         const auto want = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), total - done));
@@ -75,7 +80,10 @@ void fat_directory_walk::walk_chain(walk_context& context, uint32_t first_cluste
     for (const data_run& run : runs) longest = std::max(longest, run.count);
     std::vector<uint8_t> buffer;
     try {
-        buffer.resize(static_cast<size_t>(std::min(longest, folder_read_clusters) * cluster_bytes));
+        // The longest run, up to 64 clusters and 4 MiB; a longer run is
+        // read piece by piece. (64 x the largest cluster fits 64 bits.)
+        buffer.resize(static_cast<size_t>(
+            std::min(std::min(longest, folder_read_clusters) * cluster_bytes, max_folder_read_bytes)));
     } catch (const std::bad_alloc&) {
         return;
     }
