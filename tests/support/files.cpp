@@ -3,12 +3,11 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <stdexcept>
-#include <unistd.h>
+
+#include "tests/support/portable.h"
 
 namespace ostrel::test {
 
@@ -18,11 +17,7 @@ namespace {
 
 // One directory per test process for decompressed fixtures.
 const fs::path& fixture_cache() {
-    static const fs::path dir = [] {
-        std::string pattern = (fs::temp_directory_path() / "ostrel-fixtures-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        return fs::path(pattern);
-    }();
+    static const fs::path dir = make_temp_dir("ostrel-fixtures-");
     static const struct cleanup {
         ~cleanup() {
             std::error_code ignored;
@@ -39,6 +34,17 @@ fs::path fixture_image(const std::string& name) {
     static std::map<std::string, fs::path> ready;
     std::lock_guard guard(mutex);
     if (auto it = ready.find(name); it != ready.end()) return it->second;
+#ifdef OSTREL_FIXTURE_DIR
+    // Decompressed by the build: a Windows test program has no xz to call.
+    // Each test process still gets a copy of its own, as it would from xz.
+    const fs::path built = fs::path(OSTREL_FIXTURE_DIR) / name;
+    if (!fs::exists(built)) return {};
+    const fs::path copy = fixture_cache() / name;
+    std::error_code error;
+    if (!fs::copy_file(built, copy, error)) return {};
+    ready[name] = copy;
+    return copy;
+#else
     const fs::path source = fs::path(OSTREL_TEST_DATA_DIR) / (name + ".xz");
     if (!fs::exists(source)) return {};
     const fs::path target = fixture_cache() / name;
@@ -46,13 +52,10 @@ fs::path fixture_image(const std::string& name) {
     if (std::system(command.c_str()) != 0) return {};
     ready[name] = target;
     return target;
+#endif
 }
 
-scratch_dir::scratch_dir() {
-    std::string pattern = (fs::temp_directory_path() / "ostrel-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
+scratch_dir::scratch_dir() : path_(make_temp_dir("ostrel-test-")) {}
 
 scratch_dir::~scratch_dir() {
     std::error_code ignored;
@@ -69,15 +72,10 @@ std::vector<uint8_t> read_file(const fs::path& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-open_file::open_file(const fs::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (fd_ == 0) {  // descriptor 0 means "none" to the engine
-        fd_ = fcntl(0, F_DUPFD_CLOEXEC, 3);
-        ::close(0);
-    }
-}
+open_file::open_file(const fs::path& path) : fd_(open_read_only(path)) {}
 
 open_file::~open_file() {
-    if (fd_ > 0) ::close(fd_);
+    if (fd_ > 0) close_fd(fd_);
 }
 
 std::vector<uint8_t> pattern_bytes(size_t size, uint32_t seed) {
