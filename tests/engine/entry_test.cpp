@@ -99,6 +99,9 @@ TEST(LogLine, ReachesTheHostAsUtf16) {
 
 // The shared library exports exactly the two entry points.
 TEST(SharedLibrary, ExportsExactlyInitializeAndShutDown) {
+#ifdef _WIN32
+    GTEST_SKIP() << "nm reads ELF libraries; .ci/run checks the DLLs' export tables with objdump";
+#endif
     const std::string command = std::string("nm -D --defined-only '") + OSTREL_SHARED_LIBRARY + "' 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
