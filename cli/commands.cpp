@@ -43,14 +43,14 @@ int for_each_volume(const options& opts, interrupt_token& token, progress& shown
     int count = 0;
     bool selected_seen = false;
     src.walk(token, [&](source::volume& v) {
-        ++count;
+        if (!v.gap) ++count;
         if (opts.volume && *opts.volume != v.index) return true;
         selected_seen = true;
-        shown.begin_volume(v.index, fs_type_name(v.fs_type), v.length);
+        shown.begin_volume(volume_label(v), fs_type_name(v.fs_type), v.length);
         visit(v);
         // Nothing after the selected volume matters.
         return !opts.volume.has_value();
-    });
+    }, opts.deep && !opts.volume);
     shown.clear();
     token.listener = nullptr;
     if (opts.volume && !selected_seen && !interrupted()) {
@@ -63,7 +63,7 @@ int for_each_volume(const options& opts, interrupt_token& token, progress& shown
 
 bool volume_tally::scan(const source::volume& volume, interrupt_token& token, progress& shown) {
     ++visited_;
-    const std::string label = "ostrel: volume " + std::to_string(volume.index) + " (" + fs_type_name(volume.fs_type) + "): ";
+    const std::string label = "ostrel: " + volume_label(volume) + " (" + fs_type_name(volume.fs_type) + "): ";
     const bool raw = volume.fs_type == OSTREL_FS_RAW;
     if (raw && !opts_.deep) {
         // No folders to read, which is not a failure; only --deep finds files there.
@@ -113,8 +113,13 @@ int volume_tally::status(progress& shown) const {
     if (interrupted()) return exit_interrupted;
     if (scanned_ == 0) {
         if (failed_ == 0 && unsupported_ == 0) {
-            // A volume asked for by number has been named already.
-            if (!opts_.volume) shown.note("ostrel: " + no_file_system_message(opts_.source));
+            // A volume asked for by number has been named already. Without a
+            // file system only carving can find files: say how to ask for it.
+            if (!opts_.volume) {
+                const bool container = !describe_container(opts_.source).empty();
+                shown.note("ostrel: " + no_file_system_message(opts_.source) +
+                           (opts_.deep || container ? "" : "; only --deep (carving files by their signatures) finds files on it"));
+            }
             return exit_partial;
         }
         return exit_nothing_scanned;
@@ -245,8 +250,8 @@ int run_ls(const options& opts) {
         listing.mark_overwritten(shown_entries);
         const char* type = fs_type_name(v.fs_type);
         if (!opts.json) {
-            std::printf("volume %d: %s at byte %" PRIu64 ", %" PRIu64 " bytes; %s\n", v.index, type, v.start, v.length,
-                        zone_text(v.fs_type).c_str());
+            std::printf("%s: %s at byte %" PRIu64 ", %" PRIu64 " bytes; %s\n", volume_label(v).c_str(), type, v.start,
+                        v.length, zone_text(v.fs_type).c_str());
             std::printf("%-16s %12s  %-19s  %-19s  %s\n", "STATE", "SIZE", "MODIFIED", "CREATED", "PATH");
         }
         size_t folders = 0, files = 0, deleted = 0, overwritten = 0, part_overwritten = 0, recycled = 0, copies = 0;

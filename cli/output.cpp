@@ -117,8 +117,8 @@ void progress::set_search_probe(std::function<uint64_t()> position, uint64_t siz
     search_size_ = size;
 }
 
-void progress::begin_volume(int index, const char* type, uint64_t length) {
-    volume_ = "volume " + std::to_string(index) + " (" + type + ")";
+void progress::begin_volume(const std::string& label, const char* type, uint64_t length) {
+    volume_ = label + " (" + type + ")";
     phase_ = phase::none;
     items_ = 0;
     volume_length_ = length;

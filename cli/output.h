@@ -28,7 +28,7 @@ public:
 
     // While the engine searches for volumes: where its reading is, of `size`.
     void set_search_probe(std::function<uint64_t()> position, uint64_t size);
-    void begin_volume(int index, const char* type, uint64_t length);
+    void begin_volume(const std::string& label, const char* type, uint64_t length);
     // Saving `files` files of `bytes` bytes in all.
     void begin_saving(size_t files, uint64_t bytes);
     // `done` files and `bytes` bytes saved; `name` is being copied.

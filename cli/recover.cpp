@@ -118,7 +118,7 @@ public:
         totals_.found += files.size();
         uint64_t bytes = 0;
         for (size_t index : files) bytes += listing[index].size;
-        const std::string volume_dir = std::to_string(v.index) + "-" + fs_type_name(v.fs_type);
+        const std::string volume_dir = volume_folder(v);
         destination_claims claims;  // one set per volume folder
         shown_.begin_saving(files.size(), bytes);
         size_t done = 0;

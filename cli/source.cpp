@@ -92,7 +92,21 @@ uint64_t source::read_position() const {
     return at > 0 ? static_cast<uint64_t>(at) : 0;
 }
 
-void source::walk(stop_token& token, const std::function<bool(volume&)>& visit) {
+void source::walk(stop_token& token, const std::function<bool(volume&)>& visit, bool gaps) {
+    // Visits one session and closes it; false when the walk is to end.
+    auto visit_session = [&](volume& v) {
+        bool more = true;
+        try {
+            more = visit(v);
+        } catch (...) {
+            engine().close_session(v.session);
+            reset_mirror();
+            throw;
+        }
+        engine().close_session(v.session);
+        reset_mirror();
+        return more && !token.is_stopped();
+    };
     uint64_t position = 0;
     for (int index = 0; position < size_; ++index) {
         const uint64_t before = position;
@@ -107,19 +121,31 @@ void source::walk(stop_token& token, const std::function<bool(volume&)>& visit) 
         // The cursor ends just past the volume (and past an NTFS backup boot
         // sector), so this is the span the volume occupies on the source.
         v.length = position > v.start ? position - v.start : 0;
-        bool more = true;
-        try {
-            more = visit(v);
-        } catch (...) {
-            engine().close_session(session);
-            reset_mirror();
-            throw;
+        if (gaps && v.start >= before + 512) {
+            volume gap;
+            gap.index = -1;
+            gap.gap = true;
+            gap.start = before;
+            gap.length = v.start - before;
+            gap.fs_type = OSTREL_FS_RAW;
+            gap.session = engine().open_raw_range(scan_, gap.start, gap.length);
+            if (gap.session && !visit_session(gap)) {
+                engine().close_session(session);
+                reset_mirror();
+                break;
+            }
         }
-        engine().close_session(session);
-        reset_mirror();
         // A cursor that did not move would find the same volume forever.
-        if (!more || position <= before || token.is_stopped()) break;
+        if (!visit_session(v) || position <= before) break;
     }
+}
+
+std::string volume_label(const source::volume& v) {
+    return v.gap ? "gap at byte " + std::to_string(v.start) : "volume " + std::to_string(v.index);
+}
+
+std::string volume_folder(const source::volume& v) {
+    return v.gap ? "gap-" + std::to_string(v.start) + "-raw" : std::to_string(v.index) + "-" + fs_type_name(v.fs_type);
 }
 
 const char* fs_type_name(int32_t fs_type) {

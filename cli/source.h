@@ -26,7 +26,8 @@ public:
     uint64_t read_position() const;
 
     struct volume {
-        int index = 0;
+        int index = 0;        // -1 for a gap between volumes
+        bool gap = false;     // a stretch the volume search skipped, opened for carving
         uint64_t start = 0;   // byte offset on the source
         uint64_t length = 0;  // bytes up to where the walk continued
         int32_t fs_type = OSTREL_FS_NONE;
@@ -35,14 +36,22 @@ public:
 
     // Calls `visit` for each volume in order, closing each session after its
     // visit. `visit` returns false to end the walk. The walk also ends when
-    // `token` reports a stop.
-    void walk(stop_token& token, const std::function<bool(volume&)>& visit);
+    // `token` reports a stop. With `gaps`, the stretches the volume search
+    // skipped on its way to a volume (the space before the first partition
+    // and between partitions) are visited too, as raw ranges: files deleted
+    // with a partition, or left there by an earlier layout, lie in them.
+    void walk(stop_token& token, const std::function<bool(volume&)>& visit, bool gaps = false);
 
 private:
     std::string path_;
     int scan_ = -1, recovery_ = -1, preview_ = -1;
     uint64_t size_ = 0;
 };
+
+// "volume N", or "gap at byte S" for a gap.
+std::string volume_label(const source::volume& v);
+// The folder a volume's files are saved under: "N-type", or "gap-S-raw".
+std::string volume_folder(const source::volume& v);
 
 // "fat16", "fat32", "ntfs", "exfat", "raw" (or "unknown").
 const char* fs_type_name(int32_t fs_type);

@@ -170,6 +170,27 @@ TEST(RecoverCommand, EachVolumeOfADiskGetsItsOwnFolder) {
     EXPECT_TRUE(fs::exists(dir / "0-fat16")) << result.err;
 }
 
+TEST(RecoverCommand, DeepCarvesFreeSpaceAndTheStretchesBetweenVolumes) {
+    // Files before the partition, in its free space and after it: with
+    // --deep each is carved at its offset, under $Lost of its stretch.
+    REQUIRE_FIXTURE(disk, "carve_disk.img");
+    scratch_dir dir;
+    const cli_result plain = run_cli({"ls", disk.string(), "--json"});
+    EXPECT_EQ(plain.out.find("$Lost"), std::string::npos);
+    const cli_result result = run_cli({"recover", disk.string(), "-o", dir.path().string(), "--deep", "--json"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    std::set<std::string> carved;
+    for (const fs::path& file : files_below(dir.path())) {
+        if (file.parent_path().filename() == "$Lost") carved.insert(file.filename().string());
+    }
+    for (const auto& row : read_tsv(data_file("carve_disk.manifest.tsv"))) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%llx.%s", std::stoull(row.at("offset")), row.at("ext").c_str());
+        EXPECT_EQ(carved.count(name), 1u) << name;
+    }
+    EXPECT_TRUE(fs::exists(dir / "gap-0-raw" / "$Lost")) << result.err;
+}
+
 // ---- what it refuses to do -------------------------------------------------
 
 TEST(RecoverSafety, AFileCutShortKeepsAPartialNameUntilARerunCompletesIt) {
