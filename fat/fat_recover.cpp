@@ -27,7 +27,9 @@ void fat_recover::geometry(int32_t& fd, uint64_t& offset, uint64_t& sectors) con
     if (!boot_sector) return;
     fd = d_scan;
     offset = volume_offset;
-    sectors = sector_count();
+    // The sweep counts 512-byte sectors; volumes with larger logical sectors
+    // (1024 to 4096 bytes) hold more of them than their boot sector counts.
+    sectors = layout_.bytes_per_sector > 512 ? volume_size() / 512 : sector_count();
 }
 
 uint32_t fat_recover::cluster_size() const {

@@ -1,4 +1,4 @@
-// The engine of a FAT16 or FAT32 volume.
+// The engine of a FAT12, FAT16 or FAT32 volume.
 #pragma once
 
 #include <memory>
@@ -10,7 +10,8 @@ namespace ostrel {
 
 class fat_recover : public recover_impl {
 public:
-    // `type` 3 is FAT32; any other code is handled as FAT16.
+    // `type` 3 is FAT32; any other code is FAT16, or FAT12 when the volume
+    // has fewer than 4085 data clusters.
     fat_recover(int32_t d_scan, int32_t type, std::shared_ptr<const _boot_sector> boot, uint64_t volume_offset,
                 bool deep_scan);
 

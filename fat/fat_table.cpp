@@ -10,7 +10,7 @@
 namespace ostrel {
 
 bool fat_table::load(int32_t fd, const fat_layout& layout) {
-    is_fat32_ = layout.is_fat32;
+    entry_bits_ = layout.entry_bits;
     const uint64_t size = layout.table_bytes();
     if (size == 0 || size > UINT32_MAX) return false;
     try {
@@ -22,20 +22,37 @@ bool fat_table::load(int32_t fd, const fat_layout& layout) {
            static_cast<int32_t>(size);
 }
 
-void fat_table::assign(std::vector<uint8_t> bytes, bool is_fat32) {
+void fat_table::assign(std::vector<uint8_t> bytes, uint32_t entry_bits) {
     bytes_ = std::move(bytes);
-    is_fat32_ = is_fat32;
+    entry_bits_ = entry_bits;
+}
+
+uint64_t fat_table::entry_count() const {
+    // A 12-bit entry n takes bytes n * 3 / 2 and the one after it.
+    if (entry_bits_ == 12) return bytes_.size() < 2 ? 0 : (bytes_.size() * 2 - 3) / 3 + 1;
+    return bytes_.size() / (entry_bits_ / 8);
 }
 
 fat_entry fat_table::classify(uint64_t cluster) const {
-    const uint64_t width = is_fat32_ ? 4 : 2;
-    if (cluster >= bytes_.size() / width) return {fat_entry_class::end, 0};
-    const size_t at = static_cast<size_t>(cluster * width);
-    uint32_t value = bytes_[at] | (bytes_[at + 1] << 8);
-    // FAT32 entries are read as stored: the top four bits are not masked.
-    if (is_fat32_) value |= (uint32_t{bytes_[at + 2]} << 16) | (uint32_t{bytes_[at + 3]} << 24);
-    const uint32_t reserved_from = is_fat32_ ? 0x0FFFFFF0u : 0xFFF0u;
-    const uint32_t bad = is_fat32_ ? 0x0FFFFFF7u : 0xFFF7u;
+    if (cluster >= entry_count()) return {fat_entry_class::end, 0};
+    uint32_t value;
+    uint32_t reserved_from, bad;
+    if (entry_bits_ == 12) {
+        const size_t at = static_cast<size_t>(cluster * 3 / 2);
+        const uint32_t pair = bytes_[at] | (uint32_t{bytes_[at + 1]} << 8);
+        value = cluster % 2 ? pair >> 4 : pair & 0x0FFF;
+        reserved_from = 0xFF0, bad = 0xFF7;
+    } else if (entry_bits_ == 16) {
+        const size_t at = static_cast<size_t>(cluster * 2);
+        value = bytes_[at] | (uint32_t{bytes_[at + 1]} << 8);
+        reserved_from = 0xFFF0, bad = 0xFFF7;
+    } else {
+        // FAT32 entries are read as stored: the top four bits are not masked.
+        const size_t at = static_cast<size_t>(cluster * 4);
+        value = bytes_[at] | (uint32_t{bytes_[at + 1]} << 8) | (uint32_t{bytes_[at + 2]} << 16) |
+                (uint32_t{bytes_[at + 3]} << 24);
+        reserved_from = 0x0FFFFFF0, bad = 0x0FFFFFF7;
+    }
     if (value == 0) return {fat_entry_class::free, 0};
     if (value == 1) return {fat_entry_class::invalid, 0};
     if (value < reserved_from) return {fat_entry_class::next, value};

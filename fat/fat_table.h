@@ -25,15 +25,17 @@ public:
     // Reads the first table in one read; false when the seek or read falls
     // short. The copies behind it are never consulted.
     bool load(int32_t fd, const fat_layout& layout);
-    // For tests and hand-built volumes.
-    void assign(std::vector<uint8_t> bytes, bool is_fat32);
+    // For tests and hand-built volumes; `entry_bits` is 12, 16 or 32.
+    void assign(std::vector<uint8_t> bytes, uint32_t entry_bits);
 
     // An index beyond the table reads as end of chain.
     fat_entry classify(uint64_t cluster) const;
 
 private:
+    uint64_t entry_count() const;
+
     std::vector<uint8_t> bytes_;
-    bool is_fat32_ = false;
+    uint32_t entry_bits_ = 16;
 };
 
 // Follows the chain from `first` into runs of consecutive clusters. The stop

@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "fat/fat_layout.h"
 #include "volume/byte_view.h"
 #include "volume/volume_discovery.h"
 
@@ -10,6 +11,13 @@ namespace {
 
 // Where each boot code keeps its loader's name, "BOOTMGR ".
 constexpr char boot_loader_name[] = "BOOTMGR ";
+
+// FAT counts its sectors in the boot sector's own sector size, which
+// formatting tools set to 512 up to 4096 bytes.
+uint64_t fat_sector_bytes(const byte_view& sector) {
+    const uint32_t bytes = sector.u16_or(11);
+    return bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0 ? bytes : 512;
+}
 
 bool has_loader_name_utf16(const byte_view& sector, size_t offset) {
     static constexpr char16_t units[] = {u'B', u'O', u'O', u'T', u'M', u'G', u'R', 0x0A0D};
@@ -29,6 +37,10 @@ int32_t classify_boot_sector(const uint8_t* bytes) {
     if (sector.matches(82, "FAT32")) return fs_fat32;
     if (sector.matches(54, "FAT16")) return fs_fat16;
     if (sector.matches(3, "EXFAT")) return fs_exfat;
+    // FAT12 (floppies, small partitions, some memory cards) carries "FAT12",
+    // some other text or none; its geometry tells it, and it is scanned by
+    // the FAT engine under the FAT16 code.
+    if (is_fat12_boot_sector(sector)) return fs_fat16;
     // Without a type text, the boot code's loader name tells the type.
     if (sector.matches(425, boot_loader_name)) return fs_ntfs;
     if (sector.matches(365, boot_loader_name)) return fs_fat32;
@@ -42,10 +54,10 @@ uint64_t boot_sector_volume_length(int32_t type, const _boot_sector& boot) {
     switch (type) {
         case fs_ntfs: return b.u64_or(40) * 512;
         case fs_exfat: return b.u64_or(72) * 512;
-        case fs_fat32: return uint64_t{b.u32_or(32)} * 512;
+        case fs_fat32: return uint64_t{b.u32_or(32)} * fat_sector_bytes(b);
         case fs_fat16: {
             const uint32_t total32 = b.u32_or(32);
-            return uint64_t{total32 ? total32 : b.u16_or(19)} * 512;
+            return uint64_t{total32 ? total32 : b.u16_or(19)} * fat_sector_bytes(b);
         }
         default: return 0;
     }

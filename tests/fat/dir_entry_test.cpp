@@ -116,18 +116,19 @@ TEST(FatDirectorySector, NeedsOneSoundEntryAndNoBadOne) {
     EXPECT_FALSE(is_fat_directory_sector(v, 80000));
 }
 
-TEST(FatTimes, DateTextsOfARecord) {
-    auto e = short_entry("F       BIN", 0x20);
-    e[13] = 150;
-    e[14] = 0x75, e[15] = 0x6B;  // 13:27:42
-    e[16] = 0x21, e[17] = 0x4A;  // 2017-01-01
-    e[24] = 0x21, e[25] = 0x4A;
-    const tagFatBaseInfo info = tagFatBaseInfo::from_entry(view(e));
-    char16_t created[20] = {}, accessed[20] = {}, modified[20] = {};
-    info.describe(created, accessed, modified);
-    EXPECT_EQ(platform::utf16_to_utf8(created), "2017/01/01 13:27:43");
-    EXPECT_EQ(platform::utf16_to_utf8(accessed), "");
-    EXPECT_EQ(platform::utf16_to_utf8(modified), "2017/01/01");
+// A table with the given 12-bit entries, two in three bytes.
+fat_table table12(std::initializer_list<uint16_t> entries) {
+    std::vector<uint16_t> values(entries);
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < values.size(); i += 2) {
+        const uint16_t odd = i + 1 < values.size() ? values[i + 1] : 0;
+        bytes.push_back(values[i] & 0xFF);
+        bytes.push_back(static_cast<uint8_t>((values[i] >> 8) | (odd << 4)));
+        if (i + 1 < values.size()) bytes.push_back(static_cast<uint8_t>(odd >> 4));
+    }
+    fat_table table;
+    table.assign(std::move(bytes), 12);
+    return table;
 }
 
 // A table with the given 32-bit entries.
@@ -137,7 +138,7 @@ fat_table table32(std::initializer_list<uint32_t> entries) {
         for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
     }
     fat_table table;
-    table.assign(std::move(bytes), true);
+    table.assign(std::move(bytes), 32);
     return table;
 }
 
@@ -166,6 +167,18 @@ TEST(FatChains, FreeBadAndTopBitsEndTheChain) {
     EXPECT_TRUE(follow_chain(table32({0, 0, 3}), layout, 1, nullptr).empty());
     // A chain that leaves the table ends there.
     EXPECT_EQ(follow_chain(table32({0, 0, 500}), layout, 2, nullptr), (run_list{{2, 1}, {500, 1}}));
+}
+
+TEST(FatChains, TwelveBitEntriesPackTwoInThreeBytes) {
+    fat_layout layout = small_fat32();
+    layout.is_fat32 = false;
+    // 2 -> 3 -> 5 -> end; 6 is bad; entry 7 shares its last byte with
+    // nothing, so 8 lies beyond the table.
+    const fat_table table = table12({0xFF0, 0xFFF, 3, 5, 0, 0xFF8, 0xFF7, 0x123});
+    EXPECT_EQ(follow_chain(table, layout, 2, nullptr), (run_list{{2, 2}, {5, 1}}));
+    EXPECT_EQ(table.classify(6).kind, fat_entry_class::bad);
+    EXPECT_EQ(table.classify(7).next, 0x123u);
+    EXPECT_EQ(table.classify(8).kind, fat_entry_class::end);
 }
 
 TEST(FatChains, LoopingChainsEndWhereTheyComeBack) {
@@ -201,6 +214,58 @@ TEST(FatLayout, SectorsPerClusterAndGeometry) {
     EXPECT_EQ(layout.root_directory_offset(), 1048576u + 68 * 512);
     // FAT32 never looks at the 16-bit count.
     EXPECT_EQ(fat_layout::from_boot_sector(boot, 3, 0).total_sectors, 0u);
+}
+
+// A floppy's boot sector as mkfs.vfat -F 12 writes it: 2880 sectors, two
+// 9-sector tables, 224 root entries.
+_boot_sector floppy_boot_sector() {
+    _boot_sector boot;
+    auto put16 = [&](size_t at, uint16_t v) { boot.bytes[at] = v & 0xFF, boot.bytes[at + 1] = v >> 8; };
+    boot.bytes[0] = 0xEB, boot.bytes[1] = 0x3C, boot.bytes[2] = 0x90;
+    put16(0x0B, 512);
+    boot.bytes[0x0D] = 1;
+    put16(0x0E, 1);
+    boot.bytes[0x10] = 2;
+    put16(0x11, 224);
+    put16(0x13, 2880);
+    boot.bytes[0x15] = 0xF0;
+    put16(0x16, 9);
+    std::memcpy(&boot.bytes[54], "FAT12   ", 8);
+    boot.bytes[510] = 0x55, boot.bytes[511] = 0xAA;
+    return boot;
+}
+
+TEST(FatLayout, RootSizeAndTableWidthFollowTheBootSector) {
+    _boot_sector boot = floppy_boot_sector();
+    fat_layout layout = fat_layout::from_boot_sector(boot, 2, 0);
+    EXPECT_EQ(layout.first_data_sector(), 1u + 18 + 14);
+    EXPECT_EQ(layout.data_cluster_count(), 2847u);
+    EXPECT_EQ(layout.entry_bits, 12u);
+    EXPECT_EQ(layout.metadata_bytes(), 33u * 512);
+    // 112 entries in 1024-byte sectors: three and a half sectors, four taken.
+    boot.bytes[0x0C] = 4, boot.bytes[0x11] = 112;
+    EXPECT_EQ(fat_layout::from_boot_sector(boot, 2, 0).root_directory_sectors(), 4u);
+    // 4085 data clusters make a 16-bit table.
+    boot = floppy_boot_sector();
+    boot.bytes[0x13] = (33 + 4085) & 0xFF, boot.bytes[0x14] = (33 + 4085) >> 8;
+    EXPECT_EQ(fat_layout::from_boot_sector(boot, 2, 0).entry_bits, 16u);
+    EXPECT_EQ(fat_layout::from_boot_sector(boot, 3, 0).entry_bits, 32u);
+}
+
+TEST(FatLayout, AFat12BootSectorIsKnownByItsGeometryWhateverItsText) {
+    _boot_sector boot = floppy_boot_sector();
+    EXPECT_TRUE(is_fat12_boot_sector(boot.view()));
+    std::memset(&boot.bytes[54], ' ', 8);  // no type text
+    EXPECT_TRUE(is_fat12_boot_sector(boot.view()));
+    boot.bytes[0x16] = 2;  // two sectors cannot hold 2849 entries
+    EXPECT_FALSE(is_fat12_boot_sector(boot.view()));
+    boot = floppy_boot_sector();
+    boot.bytes[0x15] = 0x12;  // no media byte
+    EXPECT_FALSE(is_fat12_boot_sector(boot.view()));
+    boot = floppy_boot_sector();
+    boot.bytes[0x13] = 0x00, boot.bytes[0x14] = 0x80;  // 32768 sectors: FAT16's count
+    boot.bytes[0x16] = 64;
+    EXPECT_FALSE(is_fat12_boot_sector(boot.view()));
 }
 
 }  // namespace
