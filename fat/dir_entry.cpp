@@ -23,6 +23,14 @@ bool is_impossible_attribute(uint8_t attributes) {
     return attributes >= 0x3F || ((attributes & fat_attribute_label) && attributes != fat_attribute_label);
 }
 
+// A slot without an entry: attribute 0 and a name that starts with a zero
+// byte, or whose second byte is zero (wiped after deletion); real names are
+// padded with spaces. Other attribute-0 entries are plain files, tested like
+// any other.
+bool is_blank_slot(byte_view entry) {
+    return entry[fat_entry_field::attributes] == 0 && (entry[0] == 0x00 || entry[1] == 0x00);
+}
+
 // Length of a space-padded field up to its first space.
 size_t trimmed_length(byte_view entry, size_t offset, size_t width) {
     size_t n = 0;
@@ -84,7 +92,9 @@ fat_accepted_entry accept_fat_entry(byte_view entry, std::u16string& pending_lon
     // Whatever happens below, a long name belongs only to the entry right after it.
     std::u16string long_name = std::move(pending_long_name);
     pending_long_name.clear();
-    if (attributes == 0 || is_impossible_attribute(attributes) || entry[0] == 0x00) return result;
+    // Attribute 0 is a plain file: cameras, embedded devices and Linux tools
+    // write files with no attribute bit at all, and whole folders of them.
+    if (is_impossible_attribute(attributes) || entry[0] == 0x00) return result;
     for (size_t i = 0; i < 11; ++i) {
         if (is_forbidden_name_byte(entry[i])) return result;
     }
@@ -104,7 +114,7 @@ bool is_fat_directory_sector(byte_view sector, uint64_t cluster_count) {
          offset += fat_entry_bytes) {
         const byte_view entry = sector.sub(offset, fat_entry_bytes);
         const uint8_t attributes = entry[fat_entry_field::attributes];
-        if (attributes == fat_attribute_long_name || attributes == 0) continue;
+        if (attributes == fat_attribute_long_name || is_blank_slot(entry)) continue;
         any_entry = true;
         if (is_impossible_attribute(attributes)) return false;
         const uint32_t low = entry.u16_or(fat_entry_field::cluster_low);

@@ -33,7 +33,7 @@ inline constexpr size_t fat_entry_bytes = 32;
 enum class fat_entry_kind {
     long_name,  // its characters went into the pending name
     rejected,
-    label,      // a volume label: named, then rejected
+    label,      // a volume label: named; not a file unless it owns clusters
     file,
     folder,
 };

@@ -116,6 +116,11 @@ bool fat_directory_walk::walk_piece(walk_context& context, const uint8_t* bytes,
             const byte_view entry = unit_bytes.sub(offset, fat_entry_bytes);
             fat_accepted_entry accepted = accept_fat_entry(entry, context.pending_long_name);
             if (accepted.kind == fat_entry_kind::long_name || accepted.kind == fat_entry_kind::rejected) continue;
+            // A volume label owns no clusters; one that does hides data there
+            // and is listed as the file it is.
+            if (accepted.kind == fat_entry_kind::label && fat_first_cluster(entry, engine_.layout().is_fat32) >= 2) {
+                accepted.kind = fat_entry_kind::file;
+            }
             if (!marked) {
                 mark_sector(context.mark, position + unit);
                 marked = true;

@@ -80,7 +80,9 @@ TEST(FatEntries, AcceptanceRules) {
     std::u16string pending;
     EXPECT_EQ(accept_fat_entry(view(short_entry("DIR        ", 0x10)), pending).kind, fat_entry_kind::folder);
     EXPECT_EQ(accept_fat_entry(view(short_entry("LABEL      ", 0x08)), pending).kind, fat_entry_kind::label);
-    EXPECT_EQ(accept_fat_entry(view(short_entry("ZERO    BIN", 0x00)), pending).kind, fat_entry_kind::rejected);
+    // Attribute 0: a plain file, its name checked like any other.
+    EXPECT_EQ(accept_fat_entry(view(short_entry("ZERO    BIN", 0x00)), pending).kind, fat_entry_kind::file);
+    EXPECT_EQ(accept_fat_entry(view(short_entry("ZE*O    BIN", 0x00)), pending).kind, fat_entry_kind::rejected);
     EXPECT_EQ(accept_fat_entry(view(short_entry("HIGH    BIN", 0x3F)), pending).kind, fat_entry_kind::rejected);
     EXPECT_EQ(accept_fat_entry(view(short_entry("MIX     BIN", 0x18)), pending).kind, fat_entry_kind::rejected);
     EXPECT_EQ(accept_fat_entry(view(short_entry("CTRL\x01   BIN", 0x20)), pending).kind, fat_entry_kind::rejected);
@@ -114,6 +116,34 @@ TEST(FatDirectorySector, NeedsOneSoundEntryAndNoBadOne) {
     EXPECT_TRUE(is_fat_directory_sector(v, 80000));
     sector[64 + 12] = 0x04;  // an unknown case byte
     EXPECT_FALSE(is_fat_directory_sector(v, 80000));
+}
+
+TEST(FatDirectorySector, PlainFilesWithAttributeZeroCountAndBlankSlotsDoNot) {
+    std::array<uint8_t, 512> sector{};
+    const byte_view v(sector.data(), sector.size());
+    auto wiped = short_entry("\xE5       TXT", 0x00, 0, 0);  // a deleted entry wiped to zeros
+    std::fill(wiped.begin() + 1, wiped.end(), 0);
+    std::memcpy(sector.data(), wiped.data(), 32);
+    EXPECT_FALSE(is_fat_directory_sector(v, 65000));
+    auto plain = short_entry("DSC00001JPG", 0x00, 100);
+    std::memcpy(sector.data() + 32, plain.data(), 32);
+    EXPECT_TRUE(is_fat_directory_sector(v, 65000));
+    sector[32 + 3] = '?';
+    EXPECT_FALSE(is_fat_directory_sector(v, 65000));
+}
+
+TEST(FatTimes, DateTextsOfARecord) {
+    auto e = short_entry("F       BIN", 0x20);
+    e[13] = 150;
+    e[14] = 0x75, e[15] = 0x6B;  // 13:27:42
+    e[16] = 0x21, e[17] = 0x4A;  // 2017-01-01
+    e[24] = 0x21, e[25] = 0x4A;
+    const tagFatBaseInfo info = tagFatBaseInfo::from_entry(view(e));
+    char16_t created[20] = {}, accessed[20] = {}, modified[20] = {};
+    info.describe(created, accessed, modified);
+    EXPECT_EQ(platform::utf16_to_utf8(created), "2017/01/01 13:27:43");
+    EXPECT_EQ(platform::utf16_to_utf8(accessed), "");
+    EXPECT_EQ(platform::utf16_to_utf8(modified), "2017/01/01");
 }
 
 // A table with the given 12-bit entries, two in three bytes.
