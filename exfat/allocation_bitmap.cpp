@@ -36,6 +36,34 @@ bool looks_like_root_directory(byte_view root_sector) {
     return false;
 }
 
+run_list free_clusters_from(const ntfs_bitmap& bitmap, uint64_t cluster_count, uint64_t first_cluster,
+                            uint64_t count) {
+    run_list runs;
+    const uint64_t heap_end = cluster_count + 2;
+    auto in_use = [&](uint64_t cluster) { return bitmap.test(cluster - 2); };
+    if (first_cluster < 2 || first_cluster >= heap_end || in_use(first_cluster)) return runs;
+    for (uint64_t cluster = first_cluster; cluster < heap_end && count > 0;) {
+        // Whole bytes of clusters in use are passed at once.
+        const uint64_t bit = cluster - 2;
+        if (bit % 8 == 0 && bit / 8 < bitmap.byte_size() && bitmap.bytes()[bit / 8] == 0xFF) {
+            cluster += 8;
+            continue;
+        }
+        if (in_use(cluster)) {
+            ++cluster;
+            continue;
+        }
+        if (!runs.empty() && runs.back().first + runs.back().count == cluster) {
+            ++runs.back().count;
+        } else {
+            runs.push_back({cluster, 1});
+        }
+        --count;
+        ++cluster;
+    }
+    return runs;
+}
+
 std::shared_ptr<ntfs_bitmap> load_allocation_bitmap(int32_t fd, const exfat_geometry& geometry,
                                                     uint64_t volume_offset) {
     const auto root = geometry.cluster_offset(geometry.root_cluster, volume_offset);

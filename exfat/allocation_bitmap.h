@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/node.h"
 #include "exfat/boot_geometry.h"
 #include "volume/byte_view.h"
 
@@ -35,6 +36,18 @@ std::optional<size_t> find_bitmap_entry(byte_view root_sector);
 // its entries, an allocation bitmap or volume label entry comes before an
 // end-of-directory entry and before the end of the sector.
 bool looks_like_root_directory(byte_view root_sector);
+
+// Up to `count` clusters that the allocation bitmap leaves free, from
+// `first_cluster` on (bit 0 stands for cluster 2), in runs; the clusters of
+// live files are skipped. Nothing when `first_cluster` itself is in use or
+// outside the heap of `cluster_count` clusters; fewer when the heap ends.
+//
+// A deleted file whose chain was cleared keeps only its first cluster; it was
+// laid into the free clusters of its day, around the live files, so it is
+// rebuilt from the clusters still free rather than read straight on into
+// the live files' data.
+run_list free_clusters_from(const ntfs_bitmap& bitmap, uint64_t cluster_count, uint64_t first_cluster,
+                            uint64_t count);
 
 // Reads the allocation bitmap that the root directory's first sector names:
 // DataLength rounded up to whole 512-byte sectors, read in full at the

@@ -27,16 +27,25 @@ run_list exfat_clip_to_heap(run_list runs, uint64_t cluster_count) {
 }
 
 run_list exfat_set_extents(const exfat_set_geometry& geometry, uint8_t flags, uint32_t first_cluster,
-                           uint64_t size) {
+                           uint64_t size, bool deleted) {
     const uint64_t heap_end = geometry.cluster_count + 2;
     // Clusters 0 and 1 name no position, and one past the heap lies outside
     // the volume (or in the next one on a disk): no extent may lead there.
     if (geometry.cluster_size == 0 || first_cluster < 2 || first_cluster >= heap_end) return {};
+    const uint64_t clusters = size / geometry.cluster_size + (size % geometry.cluster_size != 0);
     if (flags == exfat::flags_fat_chain) {
         if (!geometry.table) return {};
+        // A chain cleared on deletion leaves the first cluster alone: the
+        // file is taken from the clusters still free rather than read on
+        // straight into live files (see free_clusters_from).
+        if (deleted && geometry.allocation && clusters > 1 &&
+            geometry.table->classify(first_cluster).kind == exfat::entry_class::free) {
+            run_list runs = exfat::free_clusters_from(*geometry.allocation, geometry.cluster_count, first_cluster,
+                                                      clusters);
+            if (!runs.empty()) return runs;
+        }
         return exfat_clip_to_heap(exfat::follow_chain(*geometry.table, first_cluster), geometry.cluster_count);
     }
-    const uint64_t clusters = size / geometry.cluster_size + (size % geometry.cluster_size != 0);
     return {{first_cluster, std::min(clusters, heap_end - first_cluster)}};
 }
 
@@ -59,7 +68,7 @@ bool exfat_entry_parser::take_stream(open_set& set, byte_view stream) {
     record.deleted = stream[0] == exfat::entry_stream_deleted;
     record.size = size;
     record.runs = exfat_set_extents(geometry_, stream.u8_or(exfat::stream_entry::flags),
-                                    stream.u32_or(exfat::stream_entry::first_cluster), size);
+                                    stream.u32_or(exfat::stream_entry::first_cluster), size, record.deleted != 0);
     set.has_stream = true;
     set.name_length = name_length;
     set.name.clear();

@@ -15,6 +15,8 @@ struct stop_token;
 
 namespace ostrel {
 
+class ntfs_bitmap;
+
 namespace exfat {
 class allocation_table;
 }
@@ -25,6 +27,7 @@ struct exfat_set_geometry {
     uint32_t cluster_size = 0;                       // bytes; no extents when 0
     uint64_t cluster_count = 0;                      // clusters 2 .. count + 1 form the heap
     uint64_t volume_bytes = 0;                       // sets claiming this much or more are broken; 0: unknown
+    const ntfs_bitmap* allocation = nullptr;         // the allocation bitmap; none: deleted chains read as stored
 };
 
 // `runs` cut where they leave the cluster heap (clusters 2 .. count + 1):
@@ -33,11 +36,13 @@ struct exfat_set_geometry {
 run_list exfat_clip_to_heap(run_list runs, uint64_t cluster_count);
 
 // The extents of a set's data. FAT chain (flags exactly 1): the table's
-// chain from `first_cluster`; otherwise the contiguous run (first, clusters
-// the size covers). Runs end where they leave the cluster heap, so no extent
-// names a position outside it; a first cluster outside the heap gives none.
+// chain from `first_cluster`, or for a deleted set whose chain was cleared,
+// the clusters the allocation bitmap leaves free from there on; otherwise
+// the contiguous run (first, clusters the size covers). Runs end where they
+// leave the cluster heap, so no extent names a position outside it; a first
+// cluster outside the heap gives none.
 run_list exfat_set_extents(const exfat_set_geometry& geometry, uint8_t flags, uint32_t first_cluster,
-                           uint64_t size);
+                           uint64_t size, bool deleted = false);
 
 class exfat_entry_parser {
 public:

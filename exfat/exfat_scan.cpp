@@ -40,7 +40,8 @@ int64_t mark_limit(uint64_t size) { return static_cast<int64_t>(std::min<uint64_
 exfat_directory_walk::exfat_directory_walk(exfat_recover& engine, sector_bitmap& bitmap)
     : engine_(engine), bitmap_(bitmap) {
     const exfat_geometry& g = engine_.boot_geometry();
-    set_geometry_ = {engine_.table.get(), engine_.cluster_size(), g.cluster_count, engine_.volume_size()};
+    set_geometry_ = {engine_.table.get(), engine_.cluster_size(), g.cluster_count, engine_.volume_size(),
+                     engine_.volume_bitmap.get()};
 }
 
 bool exfat_directory_walk::stopped() const { return is_stopped(engine_.stop_token); }

@@ -140,13 +140,37 @@ void fat_directory_walk::add_file_entry(walk_context& context, byte_view entry, 
     file->size = entry.u32_or(fat_entry_field::size);
     file->deleted = entry[0] == fat_deleted_mark || context.folder->deleted;
     const uint32_t first = fat_first_cluster(entry, engine_.layout().is_fat32);
-    if (file->size != 0 && first != 0) file->runs = follow_chain(table_, engine_.layout(), first, engine_.stop_token);
+    if (file->size != 0 && first != 0) file->runs = file_runs(first, file->size, file->deleted);
     context.folder->add_file(file->name, file);
     // Only live files count as occupying their clusters: a deleted file's
     // space stays open to carving.
     if (!file->deleted && context.mark && !file->runs.empty()) {
         context.mark->mark_runs(file->runs, static_cast<int64_t>(file->size));
     }
+}
+
+run_list fat_directory_walk::file_runs(uint32_t first, uint64_t size, bool deleted) {
+    const fat_layout& layout = engine_.layout();
+    // A deleted file whose first cluster is still free is read from there on
+    // through the clusters still free, skipping those live files own: read
+    // straight on, a file laid around others by first-fit allocation would
+    // take in their bytes (see fat_free_clusters).
+    if (deleted && table_.classify(first).kind == fat_entry_class::free) {
+        if (!free_clusters_tried_) {
+            free_clusters_tried_ = true;
+            try {
+                free_clusters_.emplace(table_, layout.data_cluster_count() + 1);
+            } catch (const std::bad_alloc&) {
+                free_clusters_.reset();  // such files are read straight on
+            }
+        }
+        const uint64_t cluster_bytes = layout.cluster_bytes();
+        if (free_clusters_ && cluster_bytes != 0) {
+            run_list runs = free_clusters_->take_from(first, (size + cluster_bytes - 1) / cluster_bytes);
+            if (!runs.empty()) return runs;
+        }
+    }
+    return follow_chain(table_, layout, first, engine_.stop_token);
 }
 
 bool fat_directory_walk::should_walk(const tagFatFolderInfoEx& folder) const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,8 @@ private:
     bool walk_piece(walk_context& context, const uint8_t* bytes, size_t size, uint64_t position);
     void walk_chain(walk_context& context, uint32_t first_cluster);
     void add_file_entry(walk_context& context, byte_view entry, std::u16string name);
+    // The clusters of a file of `size` bytes starting at `first`.
+    run_list file_runs(uint32_t first, uint64_t size, bool deleted);
     void add_folder_entry(walk_context& context, byte_view entry, std::u16string name);
     bool should_walk(const tagFatFolderInfoEx& folder) const;
     void mark_sector(sector_bitmap* mark, uint64_t position) const;
@@ -49,6 +52,9 @@ private:
     fat_recover& engine_;
     const fat_table& table_;
     sector_bitmap* bitmap_;  // also the visited map
+    // Built when the first deleted file needs it; empty when it cannot be.
+    std::optional<fat_free_clusters> free_clusters_;
+    bool free_clusters_tried_ = false;
 };
 
 }  // namespace ostrel

@@ -1,5 +1,6 @@
 #include "fat/fat_table.h"
 
+#include <algorithm>
 #include <iterator>
 #include <map>
 #include <new>
@@ -88,6 +89,35 @@ run_list follow_chain(const fat_table& table, const fat_layout& layout, uint32_t
         taken.emplace(start, start + length);
         if (entry.kind != fat_entry_class::next) break;
         start = entry.next;
+    }
+    return runs;
+}
+
+fat_free_clusters::fat_free_clusters(const fat_table& table, uint64_t highest_cluster) {
+    const uint64_t end = std::min<uint64_t>(highest_cluster, UINT32_MAX - 1) + 1;
+    for (uint64_t cluster = 2; cluster < end;) {
+        if (table.classify(cluster).kind != fat_entry_class::free) {
+            ++cluster;
+            continue;
+        }
+        const uint64_t start = cluster;
+        while (cluster < end && table.classify(cluster).kind == fat_entry_class::free) ++cluster;
+        runs_.push_back({static_cast<uint32_t>(start), static_cast<uint32_t>(cluster - start)});
+    }
+}
+
+run_list fat_free_clusters::take_from(uint64_t first, uint64_t count) const {
+    run_list runs;
+    // The free run holding `first`, then the ones after it.
+    auto it = std::upper_bound(runs_.begin(), runs_.end(), first,
+                               [](uint64_t c, const free_run& run) { return c < run.first; });
+    if (it == runs_.begin() || first >= uint64_t{std::prev(it)->first} + std::prev(it)->count) return runs;
+    --it;
+    for (uint64_t from = first; it != runs_.end() && count > 0; ++it) {
+        from = std::max<uint64_t>(from, it->first);
+        const uint64_t length = std::min(uint64_t{it->first} + it->count - from, count);
+        runs.push_back({from, length});
+        count -= length;
     }
     return runs;
 }

@@ -1,5 +1,6 @@
 // The first allocation table of a FAT volume, held in memory for one scan,
-// and the walk of a cluster chain into extents.
+// the walk of a cluster chain into extents, and the clusters a deleted file
+// most likely used.
 #pragma once
 
 #include <cstdint>
@@ -42,5 +43,30 @@ private:
 // token is polled before every run and between clusters; a chain that comes
 // back to a cluster it already holds ends there.
 run_list follow_chain(const fat_table& table, const fat_layout& layout, uint32_t first, stop_token* stop);
+
+// The free clusters of a table, as sorted runs, for locating deleted files.
+//
+// Deleting a file frees its chain, and first-fit allocation (FAT16, and FAT32
+// whenever its next-free hint is stale) had laid a large file into the free
+// gaps around the live files of its day. Read straight on from its first
+// cluster, such a file takes in the bytes of the live files between its
+// pieces; taking only the clusters still free rebuilds it, as long as no
+// later file reused them.
+class fat_free_clusters {
+public:
+    // Free clusters from 2 up to `highest_cluster`.
+    fat_free_clusters(const fat_table& table, uint64_t highest_cluster);
+
+    // Up to `count` free clusters from `first` on, in runs; fewer when the
+    // volume ends first, none when `first` is not free.
+    run_list take_from(uint64_t first, uint64_t count) const;
+
+private:
+    struct free_run {
+        uint32_t first;
+        uint32_t count;
+    };
+    std::vector<free_run> runs_;
+};
 
 }  // namespace ostrel

@@ -25,8 +25,8 @@ constexpr uint16_t compressed_flag = 0x0001;
 // Everything one record contributes while its attributes are walked.
 class record_parser {
 public:
-    record_parser(std::span<uint8_t> record, const record_parse_context& context)
-        : view_(record), context_(context) {}
+    record_parser(std::span<uint8_t> record, const record_parse_context& context, uint32_t sequence_offset)
+        : view_(record), context_(context), sequence_offset_(sequence_offset) {}
 
     parsed_record run();
 
@@ -53,6 +53,7 @@ private:
 
     byte_view view_;
     const record_parse_context& context_;
+    uint32_t sequence_offset_;
     uint64_t base_reference_ = 0;
     uint64_t own_number_ = 0;
     uint64_t owner_ = 0;
@@ -283,6 +284,14 @@ void record_parser::on_data(const attribute_ref& attribute) {
         file_->size = size;
         file_->runs = runs;
         file_->compression_unit_log2 = compression;
+        // Remembered only for data in the node's own record (an extension
+        // record's data is found again through the list when asked for).
+        const bool own_record = is_base() && resident && size > 0;
+        file_->resident_value_offset = own_record ? static_cast<uint16_t>(
+                                                        attribute.offset +
+                                                        attribute.bytes.u16_or(attribute_header::value_offset))
+                                                  : 0;
+        file_->resident_sequence_offset = own_record ? static_cast<uint16_t>(sequence_offset_) : 0;
     } else if (entry_) {
         tree()->lists.add_data(*entry_, own_number_, resident ? nullptr : &runs,
                                static_cast<int64_t>(std::min<uint64_t>(size, INT64_MAX)), compression);
@@ -371,10 +380,11 @@ bool looks_like_mft_record(byte_view block) {
 parsed_record parse_mft_record(std::span<uint8_t> record, const record_parse_context& context) {
     const byte_view view(record);
     if (!view.matches(mft_header::magic, "FILE")) return {};
-    if (apply_fixup(record) == 0) return {};
+    const uint32_t sequence_offset = apply_fixup(record);
+    if (sequence_offset == 0) return {};
     if (!has_parsable_first_attribute(view)) return {};
     try {
-        return record_parser(record, context).run();
+        return record_parser(record, context, sequence_offset).run();
     } catch (const std::bad_alloc&) {
         return {};  // this record is skipped; the scan goes on
     }

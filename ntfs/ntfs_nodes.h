@@ -41,6 +41,12 @@ public:
     // log2 of the clusters in one compression unit when the unnamed $DATA
     // is compressed; 0 when it is stored as is.
     uint8_t compression_unit_log2 = 0;
+    // Where resident data was found in the node's own record when the scan
+    // read it: the value's offset in the record and the update sequence
+    // array's offset + 2 (0 when the record's fixup was refused). Describing
+    // a resident file then needs no second read of its record. 0: unknown.
+    uint16_t resident_value_offset = 0;
+    uint16_t resident_sequence_offset = 0;
 };
 
 class tagNtfsFolderInfoEx : public tagFolderInfo, public tagNtfsBaseInfo, public ntfs_record_numbers {

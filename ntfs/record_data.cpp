@@ -145,8 +145,33 @@ bool ntfs_recover::read_to_memory(int32_t fd, const tagFileInfo& node, write_buf
     return read_file_data(fd, *file, append_to_memory, &out, stop_token, nullptr) == file->size;
 }
 
+namespace {
+
+std::string resident_extent_object(uint64_t record_position, uint64_t value_offset, uint32_t length,
+                                   uint32_t sequence_offset) {
+    const std::u16string object =
+        sequence_offset == 0
+            ? format_message("{\"o\":%I64d, \"l\":%d}",
+                             {static_cast<long long>(record_position + value_offset), static_cast<long long>(length)})
+            : format_message("{\"o\":%I64d, \"l\":%d, \"s\":%I64d, \"u\":%d}",
+                             {static_cast<long long>(record_position + value_offset), static_cast<long long>(length),
+                              static_cast<long long>(record_position), static_cast<long long>(sequence_offset)});
+    std::string ascii(object.begin(), object.end());
+    if (ascii.size() > resident_extent_chars) ascii.resize(resident_extent_chars);
+    return ascii;
+}
+
+}  // namespace
+
 std::string ntfs_recover::resident_extent_text(const tagNtfsFileInfoEx& file) const {
     std::string text = "[";
+    // What the scan noted when it read the record gives the same text
+    // without reading the record again.
+    const auto known_position = mft_record_offset(file.record_number);
+    if (file.resident_value_offset != 0 && known_position && geometry_.record_size >= 1024) {
+        return text + resident_extent_object(*known_position, file.resident_value_offset,
+                                             static_cast<uint32_t>(file.size), file.resident_sequence_offset) + "]";
+    }
     std::vector<uint64_t> to_visit{file.record_number};
     for (size_t i = 0; i < to_visit.size(); ++i) {
         const auto position = mft_record_offset(to_visit[i]);
@@ -168,16 +193,7 @@ std::string ntfs_recover::resident_extent_text(const tagNtfsFileInfoEx& file) co
             const uint32_t length = attribute->bytes.u32_or(attribute_header::value_length);
             if (length == 0) continue;
             const uint64_t value_at = attribute->offset + attribute->bytes.u16_or(attribute_header::value_offset);
-            const std::u16string object =
-                update_sequence == 0
-                    ? format_message("{\"o\":%I64d, \"l\":%d}",
-                                     {static_cast<long long>(*position + value_at), static_cast<long long>(length)})
-                    : format_message("{\"o\":%I64d, \"l\":%d, \"s\":%I64d, \"u\":%d}",
-                                     {static_cast<long long>(*position + value_at), static_cast<long long>(length),
-                                      static_cast<long long>(*position), static_cast<long long>(update_sequence)});
-            std::string ascii(object.begin(), object.end());
-            if (ascii.size() > resident_extent_chars) ascii.resize(resident_extent_chars);
-            return text + ascii + "]";
+            return text + resident_extent_object(*position, value_at, length, update_sequence) + "]";
         }
     }
     return text + "]";

@@ -5,6 +5,7 @@
 #include "exfat/allocation_table.h"
 #include "exfat/entry_parser.h"
 #include "exfat/entry_set.h"
+#include "ntfs/ntfs_bitmap.h"
 #include "tests/exfat/exfat_test_images.h"
 #include "tests/support/recording_host.h"
 
@@ -158,6 +159,27 @@ TEST_F(ExfatEntryParser, WholeSetsGiveNamesTimesSizesDeletedStateAndExtents) {
     EXPECT_EQ(out.sets[4]->name_text(), u"behind the end");
     EXPECT_EQ(out.sets[5]->name_text(), long_name);
     EXPECT_EQ(out.sets[6]->name_text(), outside_bmp);
+}
+
+TEST_F(ExfatEntryParser, AFreedChainIsRebuiltFromTheClustersTheBitmapLeavesFree) {
+    // Clusters 51 and 52 belong to a live file (bit 0 is cluster 2).
+    std::vector<uint8_t> bits(32, 0);
+    bits[49 / 8] |= 1 << (49 % 8), bits[50 / 8] |= 1 << (50 % 8);
+    const ntfs_bitmap allocation(bits);
+    exfat_set_geometry with_bitmap = geometry;
+    with_bitmap.allocation = &allocation;
+    parsed out;
+    auto parser = out.parser(with_bitmap);
+    parser.parse(byte_view(entries({entry_set({.name = u"wrapped", .flags = 1, .first_cluster = 50, .size = 9000,
+                                               .deleted = true}),
+                                    entry_set({.name = u"now taken", .flags = 1, .first_cluster = 51, .size = 9000,
+                                               .deleted = true}),
+                                    entry_set({.name = u"live", .flags = 1, .first_cluster = 50, .size = 9000})},
+                                   1024)));
+    ASSERT_EQ(out.sets.size(), 3u);
+    EXPECT_EQ(out.sets[0]->runs, (run_list{{50, 1}, {53, 2}}));
+    EXPECT_EQ(out.sets[1]->runs, (run_list{{51, 1}}));  // its first cluster is in use: as stored
+    EXPECT_EQ(out.sets[2]->runs, (run_list{{50, 1}}));  // live sets follow their chain
 }
 
 TEST_F(ExfatEntryParser, SetsThatDoNotFitArePutTogetherFromTheEntriesThatFollow) {

@@ -211,6 +211,16 @@ TEST(FatChains, TwelveBitEntriesPackTwoInThreeBytes) {
     EXPECT_EQ(table.classify(8).kind, fat_entry_class::end);
 }
 
+TEST(FatChains, DeletedFilesTakeTheFreeClustersFromTheirFirstOn) {
+    // Clusters 4 and 7 belong to live files; 2 and 3 too.
+    const fat_table table = table32({0, 0, 3, 0x0FFFFFFF, 0x0FFFFFFF, 0, 0, 0x0FFFFFFF, 0, 0});
+    const fat_free_clusters free(table, 9);
+    EXPECT_EQ(free.take_from(5, 3), (run_list{{5, 2}, {8, 1}}));
+    EXPECT_TRUE(free.take_from(4, 3).empty());               // its first cluster is taken
+    EXPECT_EQ(free.take_from(8, 5), (run_list{{8, 2}}));      // the volume ends first
+    EXPECT_TRUE(fat_free_clusters(table, 9).take_from(12, 1).empty());
+}
+
 TEST(FatChains, LoopingChainsEndWhereTheyComeBack) {
     const fat_layout layout = small_fat32();
     EXPECT_EQ(follow_chain(table32({0, 0, 3, 2}), layout, 2, nullptr), (run_list{{2, 2}}));
