@@ -1,8 +1,12 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "exfat/boot_geometry.h"
 #include "fat/fat_layout.h"
+#include "ntfs/boot_geometry.h"
 #include "volume/byte_view.h"
+#include "volume/checked_math.h"
 #include "volume/volume_discovery.h"
 
 namespace ostrel {
@@ -58,6 +62,32 @@ uint64_t boot_sector_volume_length(int32_t type, const _boot_sector& boot) {
         case fs_fat16: {
             const uint32_t total32 = b.u32_or(32);
             return uint64_t{total32 ? total32 : b.u16_or(19)} * fat_sector_bytes(b);
+        }
+        default: return 0;
+    }
+}
+
+uint64_t boot_sector_metadata_length(int32_t type, const _boot_sector& boot) {
+    switch (type) {
+        case fs_fat16:
+        case fs_fat32: return fat_layout::from_boot_sector(boot, type, 0).metadata_bytes();
+        case fs_ntfs: {
+            // $MFT's first sixteen records: the metadata files, the root
+            // folder among them.
+            const ntfs_geometry geometry = parse_ntfs_geometry(boot);
+            const auto start = checked_mul(geometry.mft_cluster, geometry.cluster_size());
+            const auto records = start ? checked_add(*start, uint64_t{16} * geometry.record_size) : std::nullopt;
+            return records && geometry.record_size != 0 ? *records : 0;
+        }
+        case fs_exfat: {
+            // The allocation table and the root directory's first sector.
+            const exfat_geometry geometry = parse_exfat_geometry(boot);
+            const auto table = geometry.fat_position(0);
+            const auto table_bytes = geometry.fat_bytes();
+            const auto table_end = table && table_bytes ? checked_add(*table, *table_bytes) : std::nullopt;
+            const auto root = geometry.cluster_offset(geometry.root_cluster, 0);
+            const auto root_end = root ? checked_add(*root, geometry.bytes_per_sector()) : std::nullopt;
+            return table_end && root_end && geometry.plausible() ? std::max(*table_end, *root_end) : 0;
         }
         default: return 0;
     }

@@ -170,10 +170,19 @@ search_result search_forward(search_state& state, int32_t& type) {
 
 }  // namespace
 
+bool fits_before_end(int32_t type, const _boot_sector& boot, uint64_t position, uint64_t end) {
+    if (end == 0) return true;
+    if (position <= end && boot_sector_volume_length(type, boot) <= end - position) return true;
+    // Acquisitions lose their last sectors, and a dying disk is read until it
+    // fails: a volume cut short is still taken when its boot sector, tables
+    // and root lie inside; reads past the end then fail as reads do.
+    const uint64_t metadata = boot_sector_metadata_length(type, boot);
+    return metadata != 0 && position < end && metadata <= end - position;
+}
+
 bool check_volume(int32_t d_scan, int32_t type, const std::shared_ptr<const _boot_sector>& boot, uint64_t position,
                   uint64_t end) {
-    if (!boot) return false;
-    if (end != 0 && position + boot_sector_volume_length(type, *boot) > end) return false;
+    if (!boot || !fits_before_end(type, *boot, position, end)) return false;
     std::unique_ptr<recover_impl> engine = make_volume_engine(type, d_scan, boot, position);
     return engine && engine->validate();
 }
@@ -243,15 +252,18 @@ recover_session* open_descriptors(int32_t d_scan, int32_t d_recovery, int32_t d_
 
     log_geometry(type, *state.boot);
     const uint64_t length = boot_sector_volume_length(type, *state.boot);
-    const uint64_t volume_end = position + (length ? length : 512);
-    if (end != 0 && volume_end > end) {
+    // Saturating: a hostile length must not wrap the cursor back.
+    const uint64_t volume_end = std::max<uint64_t>(length, 512) > UINT64_MAX - position
+                                    ? UINT64_MAX
+                                    : position + (length ? length : 512);
+    if (end != 0 && volume_end > end && !fits_before_end(type, *state.boot, position, end)) {
         log_recovery(data_error_message(type), {static_cast<long long>(position)});
         position = end;
         make_raw_until(end);
         return finish();
     }
     session = new_session(make_volume_engine(type, d_scan, state.boot, position));
-    position = volume_end;
+    position = end != 0 ? std::min(volume_end, end) : volume_end;
     if (type == fs_ntfs) {
         // The NTFS backup boot sector right after the volume is skipped.
         uint8_t backup[512];

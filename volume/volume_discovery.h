@@ -23,13 +23,21 @@ int32_t classify_boot_sector(const uint8_t* sector);
 // The volume's length in bytes as its boot sector gives it.
 uint64_t boot_sector_volume_length(int32_t type, const _boot_sector& boot);
 
+// Bytes from the volume start that a scan needs before anything else (boot
+// sector, tables, root directory); 0 when the type gives no such bound.
+uint64_t boot_sector_metadata_length(int32_t type, const _boot_sector& boot);
+
+// Whether the volume at `position` fits before `end` (0: no end), or, cut
+// short, still holds its metadata before `end`.
+bool fits_before_end(int32_t type, const _boot_sector& boot, uint64_t position, uint64_t end);
+
 // A new engine of `type` on the volume at byte `position` (null for unknown
 // types or when it cannot be built).
 std::unique_ptr<recover_impl> make_volume_engine(int32_t type, int32_t d_scan,
                                                  std::shared_ptr<const _boot_sector> boot, uint64_t position);
 
-// Whether the volume fits before `end` (when given) and a temporary engine
-// of its type finds its metadata plausible.
+// Whether the volume fits before `end` (fits_before_end) and a temporary
+// engine of its type finds its metadata plausible.
 bool check_volume(int32_t d_scan, int32_t type, const std::shared_ptr<const _boot_sector>& boot,
                   uint64_t position, uint64_t end);
 

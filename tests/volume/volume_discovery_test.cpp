@@ -130,6 +130,26 @@ TEST_F(DiscoveryWalk, ACandidateThatFailsValidationIsSkippedEvenAtTheEndOfAChunk
     EXPECT_TRUE(host.logged("check volume valide is false. find next...\n"));
 }
 
+TEST_F(DiscoveryWalk, AVolumeCutShortIsTakenWhileItsTablesAndRootAreInside) {
+    const auto ntfs = test::fixture_image("ntfs_files.img");
+    const auto fat = test::fixture_image("fat32_cut.img");
+    const auto exfat = test::fixture_image("exfat_files.img");
+    if (ntfs.empty() || fat.empty() || exfat.empty()) GTEST_SKIP() << "fixture missing";
+    // $MFT starts at 16 KiB; the FAT32 tables and root end at 552 KiB; the
+    // exFAT root starts at 2060 KiB.
+    for (const auto& [source, keep, type] : {std::tuple{ntfs, 4u << 20, 4}, std::tuple{ntfs, 16u << 10, 6},
+                                             std::tuple{fat, 600u << 10, 3}, std::tuple{fat, 500u << 10, 6},
+                                             std::tuple{exfat, 4u << 20, 5}, std::tuple{exfat, 2u << 20, 6}}) {
+        SCOPED_TRACE(keep);
+        std::vector<uint8_t> bytes = test::read_file(source);
+        bytes.resize(keep);
+        test::write_file(dir / "cut.img", bytes);
+        const std::vector<found_volume> volumes = walk(dir / "cut.img", keep);
+        ASSERT_EQ(volumes.size(), 1u);
+        EXPECT_EQ(volumes[0].type, type);
+    }
+}
+
 TEST_F(DiscoveryWalk, OneSectorWithoutABootSectorIsARawSessionOfOneSector) {
     test::write_file(dir / "one", std::vector<uint8_t>(512, 0x41));
     const std::vector<found_volume> volumes = walk(dir / "one", 512);
