@@ -12,8 +12,6 @@ namespace ostrel {
 
 namespace {
 
-constexpr int32_t fs_type_ntfs = 4;
-
 std::u16string ascii_upper(std::u16string_view text) {
     std::u16string upper(text);
     for (char16_t& c : upper) {
@@ -101,14 +99,16 @@ void restore_recycle_bin(recover_impl& engine, bool inside_bin, const std::share
     }
     if (!bin) return;
 
-    if (engine.fs_type() != fs_type_ntfs) {
-        restore_bin_folder(engine, root, bin, inside_bin);
-        return;
-    }
-    // NTFS keeps one folder per user (named by the user's SID) in the bin.
-    // Taken up front: a former path may lead back into the bin and add to it.
+    // Windows keeps one folder per user (named by the user's SID) in the bin,
+    // on FAT32 and exFAT volumes as on NTFS; pairs may also lie in the bin
+    // itself. Every subfolder that is not a recycled item is such a folder.
+    // Taken up front: restoring renames items and a former path may lead back
+    // into the bin, both adding folders to it.
     std::vector<std::shared_ptr<tagFolderInfo>> per_user;
-    for (const auto& [name, folder] : bin->folders) per_user.push_back(folder);
+    for (const auto& [name, folder] : bin->folders) {
+        if (folder && !is_recycled_name(folder->name_text())) per_user.push_back(folder);
+    }
+    restore_bin_folder(engine, root, bin, inside_bin);
     for (const auto& folder : per_user) restore_bin_folder(engine, root, folder, inside_bin);
 }
 

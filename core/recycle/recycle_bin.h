@@ -1,7 +1,7 @@
 // Recycle-bin restoration: the step every file-system scan runs once on its
 // finished tree.
 //
-// Windows keeps a recycled item inside "$RECYCLE.BIN" (on NTFS inside one
+// Windows keeps a recycled item inside "$RECYCLE.BIN" (mostly inside one
 // subfolder per user) as a pair: the item itself under a generated name
 // beginning "$R", and a companion file beginning "$I" that holds the item's
 // former full path. The restoration gives each item its former name back,
@@ -35,9 +35,10 @@ inline constexpr std::u16string_view recycle_bin_name = u"$RECYCLE.BIN";
 bool is_recycle_bin_path(std::u16string_view start_path);
 
 // Entry point. Finds the first subfolder of `root` named "$RECYCLE.BIN" (any
-// case) and restores its items: on NTFS those of each per-user subfolder, on
-// FAT and exFAT those of the bin itself. `inside_bin`: the scan was asked for
-// a path inside the bin, so items are renamed but not copied out.
+// case) and restores the items of the bin itself, then those of each of its
+// per-user subfolders (those whose names hold no "$R"), whatever the file
+// system. `inside_bin`: the scan was asked for a path inside the bin, so
+// items are renamed but not copied out.
 void restore_recycle_bin(recover_impl& engine, bool inside_bin, const std::shared_ptr<tagFolderInfo>& root);
 
 // What the processing of one bin folder carries from item to item.

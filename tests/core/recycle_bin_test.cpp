@@ -256,22 +256,25 @@ TEST_F(RecycleBinRestore, InsideTheBinItemsAreRenamedButNotCopied) {
     EXPECT_EQ(root->folders.size(), 1u);  // nothing at the former places
 }
 
-TEST_F(RecycleBinRestore, NtfsRestoresEachUserFolderAndFatTheFirstBinItself) {
+TEST_F(RecycleBinRestore, EachUserFolderAndTheFirstBinItselfOnEveryFileSystem) {
     bin->set_name(u"$Recycle.Bin");  // any case names the bin
     auto in_a = recycle_file(add_folder(bin, u"S-1-5-21-100"), u"A.txt", u"C:\\a.txt");
     auto in_b = recycle_file(add_folder(bin, u"S-1-5-21-200"), u"B.txt", u"C:\\b.txt");
     auto at_top = recycle_file(bin, u"T.txt", u"C:\\t.txt");
+    // A recycled folder is an item of the bin, not a folder of pairs.
+    auto recycled = add_folder(bin, u"$RDIR");
+    auto inner = recycle_file(recycled, u"X.txt", u"C:\\x.txt");
     auto second_bin = recycle_file(add_folder(root, u"$recycle.bin"), u"2.txt", u"C:\\two.txt");
-    restore(false, 4);
-    EXPECT_EQ(in_a->name_text(), u"a.txt");
-    EXPECT_EQ(in_b->name_text(), u"b.txt");
-    EXPECT_EQ(at_top->name_text(), u"$RT.txt");
-
-    in_a->set_name(u"$RA.txt");
-    restore(false, 3);
-    EXPECT_EQ(at_top->name_text(), u"t.txt");
-    EXPECT_EQ(in_a->name_text(), u"$RA.txt");
-    EXPECT_EQ(second_bin->name_text(), u"$R2.txt");
+    for (int32_t type : {4, 3, 5}) {
+        SCOPED_TRACE(type);
+        in_a->set_name(u"$RA.txt"), in_b->set_name(u"$RB.txt"), at_top->set_name(u"$RT.txt");
+        restore(false, type);
+        EXPECT_EQ(in_a->name_text(), u"a.txt");
+        EXPECT_EQ(in_b->name_text(), u"b.txt");
+        EXPECT_EQ(at_top->name_text(), u"t.txt");
+        EXPECT_EQ(inner->name_text(), u"$RX.txt");
+        EXPECT_EQ(second_bin->name_text(), u"$R2.txt");
+    }
 }
 
 TEST_F(RecycleBinRestore, FormerPathsLeadingBackIntoTheBinEnd) {
