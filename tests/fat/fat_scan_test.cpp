@@ -1,12 +1,16 @@
 // The FAT scan end to end on images made by mkfs.vfat and filled by mtools:
-// every file of the manifest is found where it was, with its deleted state,
-// and saves byte for byte; recycled items come back under their old names.
+// each is found by volume discovery as one volume, every file of its manifest
+// is found where it was, with its deleted state, and saves byte for byte;
+// recycled items come back under their old names and at their old places.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 
+#include "carve/deep_scan_engine.h"
 #include "core/node.h"
-#include "engine/host_table.h"
+#include "core/recover_impl.h"
+#include "engine/session.h"
 #include "fat/fat_recover.h"
 #include "ostrel/ostrel.h"
 #include "platform/descriptor_io.h"
@@ -24,29 +28,42 @@ using test::counting_stop_token;
 using test::manifest_row;
 using test::recording_host;
 
-// The name the engine gives an entry whose long name is gone: "#" for the
-// first character of the 8.3 name.
-std::string expected_path(const manifest_row& row) {
-    if (row.path == "\\GONE.TXT") return "\\#ONE.TXT";
-    return row.path;
+// make_fat_images.sh builds the first two, make_fat_device_images.sh the rest.
+const char* const all_images[] = {"fat16",     "fat12",     "fat16_root112", "fat16_root1024", "fat32",
+                                  "fat32_4k",  "fat32_cut", "fat32_bin",     "fat32_wrap"};
+
+bool is_recycled_item(const manifest_row& row) {
+    return row.path.substr(row.path.rfind('\\') + 1).starts_with("$R");
 }
 
-class FatImage : public ::testing::TestWithParam<const char*> {
+// Opens the image through volume discovery, as a host does, and scans it.
+class FatFixture : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         image = test::fixture_image(std::string(GetParam()) + ".img");
         if (image.empty()) GTEST_SKIP() << "fixture missing";
         rows = test::read_manifest(std::string(GetParam()) + ".manifest.tsv");
         device = std::make_unique<test::open_file>(image);
-        auto boot = std::make_shared<_boot_sector>();
-        ASSERT_TRUE(read_sector_at(device->fd(), boot->bytes.data(), 0));
-        engine = std::make_unique<fat_recover>(device->fd(), classify_boot_sector(boot->bytes.data()), boot, 0, false);
-        engine->d_recovery = platform::duplicate(device->fd());
+        const uint64_t end = std::filesystem::file_size(image);
+        uint64_t position = 0;
+        session = host.ops.open_descriptors(device->fd(), device->fd(), device->fd(), &position, end, &token);
+        ASSERT_TRUE(session && session->engine);
+        engine = session->engine.get();
+        // One volume, the whole image: FAT12 under the FAT16 code, a volume
+        // cut short up to where the image ends.
+        EXPECT_EQ(position, end);
+        const bool fat32 = std::string(GetParam()).starts_with("fat32");
+        EXPECT_EQ(engine->fs_type(), fat32 ? 3 : 2);
+        EXPECT_TRUE(host.logged(fat32 ? "volume: fat32, sectors: 0 - " : "volume: fat16, sectors: 0 - "));
         engine->stop_token = &token;
+    }
+    void TearDown() override {
+        if (session) host.ops.close_session(session);
     }
 
     bool scan(const char16_t* path = nullptr) {
         host.clear();
+        host.deep_scan_answer = deep ? 1 : 0;
         paths.clear();
         root.reset();
         const bool ok = engine->scan(root, path);
@@ -58,93 +75,151 @@ protected:
         const auto it = paths.find(path);
         return it == paths.end() ? nullptr : tree_node::from_handle(it->second);
     }
+    // A deleted entry without its long name is named with "#" for the first
+    // character of its 8.3 name.
+    const tree_node* node_of(const manifest_row& row) const {
+        if (const tree_node* node = node_at(row.path); node || !row.deleted) return node;
+        std::string renamed = row.path;
+        renamed[renamed.rfind('\\') + 1] = '#';
+        return node_at(renamed);
+    }
 
-    std::string saved_sha(const tree_node* node, const std::string& name) {
+    std::string saved_sha(const tree_node* node) {
         auto* file = dynamic_cast<const tagFileInfo*>(node);
         if (!file) return "not a file";
-        const std::u16string destination = platform::utf8_to_utf16((out / name).string());
+        const std::u16string destination = platform::utf8_to_utf16((out / std::to_string(saves++)).string());
         int32_t error = 0;
         if (!engine->save(borrow_node(const_cast<tagFileInfo*>(file)), destination.c_str(), error)) {
             return "save failed, error " + std::to_string(error);
         }
-        return test::sha256_hex(test::read_file(out / name));
+        return test::sha256_hex(test::read_file(out / std::to_string(saves - 1)));
     }
 
     recording_host host;
     counting_stop_token token;
     test::scratch_dir out;
+    int saves = 0;
+    bool deep = false;
     std::filesystem::path image;
     std::vector<manifest_row> rows;
     std::unique_ptr<test::open_file> device;
-    std::unique_ptr<fat_recover> engine;
+    recover_session* session = nullptr;
+    recover_impl* engine = nullptr;
     std::shared_ptr<tagFolderInfo> root;
     std::map<std::string, uintptr_t> paths;
 };
 
-TEST_P(FatImage, ValidatesAndLogsItsGeometry) {
-    EXPECT_TRUE(engine->validate());
-    EXPECT_TRUE(host.logged(GetParam() == std::string("fat32") ? "volume: fat32, sectors: 0 - " : "volume: fat16, sectors: 0 - "));
-}
-
-TEST_P(FatImage, FindsEveryEntryOfTheManifestWithItsDeletedState) {
+TEST_P(FatFixture, FindsEveryEntryWithItsDeletedStateAndSavesItByteForByte) {
     ASSERT_TRUE(scan());
     EXPECT_EQ(host.event_codes(), (std::vector<int32_t>{0, 2}));
     ASSERT_FALSE(rows.empty());
+    int saved = 0;
     for (const manifest_row& row : rows) {
-        if (!row.former_path.empty() && row.path.find("$R") != std::string::npos) continue;  // renamed, below
-        const tree_node* node = node_at(expected_path(row));
+        if (!row.former_path.empty() && row.path.find("$R") != std::string::npos) continue;  // renamed: below
+        const tree_node* node = node_of(row);
         ASSERT_NE(node, nullptr) << row.path;
         EXPECT_EQ(node->deleted != 0, row.deleted) << row.path;
         EXPECT_EQ(node->is_folder(), row.is_folder) << row.path;
-        if (!row.is_folder) {
-            EXPECT_EQ(static_cast<const tagFileInfo*>(node)->size, row.size) << row.path;
+        if (row.is_folder) continue;
+        EXPECT_EQ(static_cast<const tagFileInfo*>(node)->size, row.size) << row.path;
+        if (!row.expect_identical || !row.former_path.empty()) continue;
+        EXPECT_EQ(saved_sha(node), row.sha256) << row.path;
+        ++saved;
+    }
+    EXPECT_GT(saved, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, FatFixture, ::testing::ValuesIn(all_images));
+
+// Recycle bins: pairs in the bin itself (fat16, fat32) and in per-user
+// folders (fat32_bin), restored the same way.
+class FatRecycleBin : public FatFixture {};
+
+TEST_P(FatRecycleBin, RecycledItemsComeBackUnderTheirFormerNamesAndPlaces) {
+    ASSERT_TRUE(scan());
+    int copies = 0;
+    for (const manifest_row& row : rows) {
+        const size_t slash = row.path.rfind('\\');
+        if (row.former_path.empty()) {
+            // Items whose companion is missing or unusable keep their names.
+            if (is_recycled_item(row)) {
+                EXPECT_NE(node_at(row.path), nullptr) << row.path;
+            }
+            continue;
         }
-    }
-}
-
-TEST_P(FatImage, SavesLiveAndIntactDeletedFilesByteForByte) {
-    ASSERT_TRUE(scan());
-    int saved = 0;
-    for (const manifest_row& row : rows) {
-        if (row.is_folder || !row.expect_identical || !row.former_path.empty()) continue;
-        const tree_node* node = node_at(expected_path(row));
-        ASSERT_NE(node, nullptr) << row.path;
-        EXPECT_EQ(saved_sha(node, "f" + std::to_string(saved++)), row.sha256) << row.path;
-    }
-    EXPECT_GT(saved, 100);
-}
-
-TEST_P(FatImage, RecycledItemsGetTheirFormerNamesAndACopyAtTheirFormerPlace) {
-    ASSERT_TRUE(scan());
-    int checked = 0;
-    for (const manifest_row& row : rows) {
-        if (row.former_path.empty() || row.is_folder) continue;
-        // The copy at the former location, drive letter dropped.
+        if (is_recycled_item(row)) {
+            // In the bin (or its per-user folder), under the former name.
+            const std::string renamed = row.path.substr(0, slash + 1) +
+                                        row.former_path.substr(row.former_path.rfind('\\') + 1);
+            EXPECT_NE(node_at(renamed), nullptr) << renamed;
+        }
+        if (row.is_folder) continue;
+        // The copy at the former place, drive letter dropped.
         const std::string former = row.former_path.substr(row.former_path.find('\\'));
         const tree_node* copy = node_at(former);
         ASSERT_NE(copy, nullptr) << former;
-        EXPECT_EQ(saved_sha(copy, "r" + std::to_string(checked++)), row.sha256) << former;
+        EXPECT_EQ(saved_sha(copy), row.sha256) << former;
         // A recycled file's full path is its former one; files inside a
         // recycled folder take the path of the rebuilt folders.
         char16_t buffer[512];
         ASSERT_GT(engine->full_path(*copy, buffer, 512), 0);
         const std::string full = platform::utf16_to_utf8(buffer);
         EXPECT_TRUE(full == row.former_path || full == former) << full;
+        ++copies;
     }
-    EXPECT_EQ(checked, 4);
-    // Inside the bin the items carry their former names, re-sent as renames.
-    EXPECT_NE(node_at("\\$RECYCLE.BIN\\report.txt"), nullptr);
-    EXPECT_NE(node_at("\\$RECYCLE.BIN\\Trip 2022\\beach.jpg"), nullptr);
+    EXPECT_GE(copies, 4);
     bool renamed_folder = false;
-    for (const auto& item : host.items) renamed_folder |= item.kind == OSTREL_KIND_FOLDER_RENAMED && item.name == "Trip 2022";
+    for (const auto& item : host.items) renamed_folder |= item.kind == OSTREL_KIND_FOLDER_RENAMED;
     EXPECT_TRUE(renamed_folder);
-    // Items whose companion is missing or unusable keep their names.
-    for (const char* kept : {"$RJKL012.txt", "$RMNO345.pdf", "$RPQR678.txt", "$RSTU901.txt"}) {
-        EXPECT_NE(node_at(std::string("\\$RECYCLE.BIN\\") + kept), nullptr) << kept;
-    }
 }
 
-TEST_P(FatImage, ATargetedScanWalksOnlyItsFolderAndTheBin) {
+INSTANTIATE_TEST_SUITE_P(Images, FatRecycleBin, ::testing::Values("fat16", "fat32", "fat32_bin"));
+
+// The deep scan sweeps only what live files and folders leave free: the
+// occupied-space map must sit on the right sectors whatever the table width,
+// root size and sector size. Each image holds a live PNG that must not be
+// carved and a deleted GIF in free space that must.
+class FatDeepScan : public FatFixture {};
+
+TEST_P(FatDeepScan, CarvesTheDeletedGifAndNoLiveFile) {
+    deep = true;
+    ASSERT_TRUE(scan());
+    ASSERT_EQ(host.event_codes().back(), OSTREL_EVENT_DEEP_SCAN_DONE);
+    std::map<uint64_t, std::string> carved;  // offset -> name
+    for (const auto& [name, file] : engine->deep_scan_engine->carved_files) {
+        carved[std::stoull(platform::utf16_to_utf8(file->name_text()), nullptr, 16)] =
+            platform::utf16_to_utf8(file->name_text());
+    }
+    int gifs = 0;
+    for (const manifest_row& row : rows) {
+        const auto* file = dynamic_cast<const tagFileInfo*>(node_of(row));
+        if (!file || file->runs.empty()) continue;
+        const uint64_t first = engine->cluster_to_offset(file->runs.front().first);
+        if (row.deleted && row.path.ends_with(".gif")) {
+            EXPECT_EQ(carved[first], [&] {
+                char name[32];
+                std::snprintf(name, sizeof name, "%llx.gif", static_cast<unsigned long long>(first));
+                return std::string(name);
+            }()) << row.path;
+            ++gifs;
+        }
+        if (row.deleted) continue;
+        for (const data_run& run : file->runs) {
+            const uint64_t start = engine->cluster_to_offset(run.first);
+            const auto inside = carved.lower_bound(start);
+            EXPECT_TRUE(inside == carved.end() || inside->first >= start + run.count * engine->cluster_size())
+                << inside->second << " carved inside " << row.path;
+        }
+    }
+    EXPECT_EQ(gifs, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, FatDeepScan, ::testing::Values("fat12", "fat16_root112", "fat32_4k"));
+
+// Scans limited to a path, and stops, on the two general images.
+class FatTargetedScan : public FatFixture {};
+
+TEST_P(FatTargetedScan, WalksOnlyItsFolderAndTheBin) {
     ASSERT_TRUE(scan(u"C:\\docs\\Reports 2023"));
     EXPECT_EQ(host.event_codes(), std::vector<int32_t>{0});
     EXPECT_NE(node_at("\\docs\\Reports 2023\\Q1\\deep\\big file.bin"), nullptr);
@@ -154,15 +229,13 @@ TEST_P(FatImage, ATargetedScanWalksOnlyItsFolderAndTheBin) {
     EXPECT_EQ(host.statuses, std::vector<int32_t>{OSTREL_STATUS_START_PATH_NOT_FOUND});
     EXPECT_FALSE(scan(u"C:"));
     EXPECT_EQ(host.statuses, std::vector<int32_t>{OSTREL_STATUS_EMPTY_START_PATH});
-}
-
-TEST_P(FatImage, TheBinAloneIsRestoredWithoutCopies) {
+    // The bin alone is restored without copies.
     ASSERT_TRUE(scan(u"C:\\$RECYCLE.BIN"));
     EXPECT_NE(node_at("\\$RECYCLE.BIN\\report.txt"), nullptr);
     EXPECT_EQ(node_at("\\Users\\x\\Documents\\report.txt"), nullptr);
 }
 
-TEST_P(FatImage, AStopMidwayEndsTheScanWithWhatWasFound) {
+TEST_P(FatTargetedScan, AStopMidwayEndsTheScanWithWhatWasFound) {
     ASSERT_TRUE(scan());
     const size_t full = host.items.size();
     for (int polls : {0, 5, 40, 200}) {
@@ -175,13 +248,7 @@ TEST_P(FatImage, AStopMidwayEndsTheScanWithWhatWasFound) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, FatImage, ::testing::Values("fat16", "fat32"));
-
-}  // namespace
-}  // namespace ostrel
-
-namespace ostrel {
-namespace {
+INSTANTIATE_TEST_SUITE_P(Images, FatTargetedScan, ::testing::Values("fat16", "fat32"));
 
 // The FAT volumes inside the partitioned disk: found at their offsets, every
 // manifest entry present, and the data saved from the right place.
