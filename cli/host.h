@@ -5,12 +5,28 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "ostrel/ostrel.h"
 
 namespace ostrel::cli {
+
+// A time text of the item record (at most 19 characters), kept inline: a
+// listing of a large volume holds three per item.
+struct time_stamp {
+    char text[20] = {};
+    time_stamp& operator=(const std::string& value) {
+        const size_t n = value.size() < sizeof text - 1 ? value.size() : sizeof text - 1;
+        value.copy(text, n);
+        text[n] = '\0';
+        return *this;
+    }
+    operator std::string_view() const { return text; }
+    bool empty() const { return text[0] == '\0'; }
+    const char* c_str() const { return text; }
+};
 
 // One item as the engine last described it.
 struct mirrored_item {
@@ -28,7 +44,7 @@ struct mirrored_item {
     // The name the item has on the volume: for a restored item, the "$R..."
     // name it was first reported with; otherwise `name`.
     std::string volume_name;
-    std::string created, accessed, modified;
+    time_stamp created, accessed, modified;
     std::vector<ostrel_handle> children;  // in the order they arrived
 };
 

@@ -33,6 +33,7 @@ public:
     explicit walker(const tree_mirror& tree) : tree_(tree) {}
 
     std::vector<listed_item> run() {
+        visited_.reserve(tree_.size());
         const mirrored_item* root = volume_root();
         for (ostrel_handle top : sorted(tree_.tops())) {
             const mirrored_item* item = tree_.find(top);
@@ -75,23 +76,30 @@ private:
         return out;
     }
 
-    void visit(ostrel_handle handle, section where, std::vector<std::string> parts, size_t depth) {
+    // `parts` are the names above the item; each entry keeps its own copy
+    // of its path, built once here.
+    void visit(ostrel_handle handle, section where, const std::vector<std::string>& above, size_t depth) {
         const mirrored_item* item = tree_.find(handle);
         if (!item || depth > max_depth || !visited_.insert(handle).second) return;
-        if (where == section::tree && (item->lost || item->carved)) {
-            where = item->carved && !item->folder ? section::carved : section::lost;
-            parts = {"$Lost"};
-        } else if (where == section::lost && item->carved && !item->folder) {
-            where = section::carved;
-        }
-        parts.push_back(shown_name(*item));
-        auto& out = where == section::tree ? tree_items_ : where == section::lost ? lost_items_ : carved_items_;
         listed_item entry;
         entry.item = item;
+        if (where == section::tree && (item->lost || item->carved)) {
+            where = item->carved && !item->folder ? section::carved : section::lost;
+            entry.parts = {"$Lost"};
+        } else {
+            if (where == section::lost && item->carved && !item->folder) where = section::carved;
+            entry.parts.reserve(above.size() + 1);
+            entry.parts = above;
+        }
+        entry.parts.push_back(shown_name(*item));
         entry.where = where;
-        entry.parts = parts;
+        auto& out = where == section::tree ? tree_items_ : where == section::lost ? lost_items_ : carved_items_;
         out.push_back(std::move(entry));
-        for (ostrel_handle child : sorted(item->children)) visit(child, where, parts, depth + 1);
+        if (item->children.empty()) return;
+        const std::vector<std::string>& parts = out.back().parts;
+        // `out` may grow (and move) below: hand the children a stable copy.
+        const std::vector<std::string> here = parts;
+        for (ostrel_handle child : sorted(item->children)) visit(child, where, here, depth + 1);
     }
 
     const tree_mirror& tree_;
@@ -136,6 +144,7 @@ uint64_t covered_bytes(const ranges& live, uint64_t start, uint64_t end) {
 volume_listing::volume_listing(recover_session* session, const tree_mirror& tree) : session_(session) {
     entries_ = walker(tree).run();
     std::unordered_map<ostrel_handle, size_t> index;
+    index.reserve(entries_.size());
     for (size_t i = 0; i < entries_.size(); ++i) index.emplace(entries_[i].item->handle, i);
     children_.resize(entries_.size());
     for (size_t i = 0; i < entries_.size(); ++i) {

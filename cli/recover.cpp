@@ -56,7 +56,7 @@ std::string extension_of(const std::string& name) {
 bool is_disk_full(int error) { return error == ENOSPC || error == EDQUOT; }
 
 // The engine's local time text ("2023/05/04 09:10:00", or a date alone).
-timespec file_time(const std::string& text) {
+timespec file_time(const time_stamp& text) {
     std::tm parts{};
     int year = 0, month = 0, day = 0;
     const int fields = std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d", &year, &month, &day, &parts.tm_hour,
