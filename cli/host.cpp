@@ -98,9 +98,8 @@ int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& 
     }
     // The first report of a restored item carries its name in the bin.
     if (renamed) item.restored = true;
-    if (is_new || (renamed && item.volume_name.empty())) {
-        item.volume_name = is_new ? to_utf8(record.name) : item.name;
-    }
+    // Kept only for renamed items: the listing shows it for them alone.
+    if (renamed && item.volume_name.empty()) item.volume_name = is_new ? to_utf8(record.name) : item.name;
     if (is_new || item.parent != record.parent) {
         item.parent = record.parent == record.handle ? 0 : record.parent;
         if (item.parent) {
