@@ -104,7 +104,9 @@ TEST_F(NtfsImage, FindsEveryEntryWithItsDeletedStateAndSavesItByteForByte) {
         if (item.kind == OSTREL_KIND_FILE || item.kind == OSTREL_KIND_FOLDER) ++reports[item.record.handle];
     }
     for (const auto& [handle, count] : reports) {
-        if (host.mirrored_path(handle).rfind("\\Users", 0) != 0) EXPECT_EQ(count, 1) << host.mirrored_path(handle);
+        if (host.mirrored_path(handle).rfind("\\Users", 0) != 0) {
+            EXPECT_EQ(count, 1) << host.mirrored_path(handle);
+        }
     }
 }
 
@@ -128,8 +130,12 @@ TEST_F(NtfsImage, ALimitedScanFollowsTheIndexesAndAdmitsOnlyItsSubtreeAndTheBin)
     EXPECT_EQ(host.event_codes(), (std::vector<int32_t>{0}));
     for (const manifest_row& row : rows) {
         const bool inside = row.path.rfind("\\docs\\Reports 2023\\Q1\\", 0) == 0;
-        if (inside) EXPECT_NE(node_at(row.path), nullptr) << row.path;
-        if (row.path.rfind("\\big folder\\", 0) == 0) EXPECT_EQ(node_at(row.path), nullptr) << row.path;
+        if (inside) {
+            EXPECT_NE(node_at(row.path), nullptr) << row.path;
+        }
+        if (row.path.rfind("\\big folder\\", 0) == 0) {
+            EXPECT_EQ(node_at(row.path), nullptr) << row.path;
+        }
     }
     EXPECT_NE(node_at("\\Users\\x\\Documents\\report.txt"), nullptr);
     char16_t buffer[128];
