@@ -66,7 +66,13 @@ bool recover_impl::save(const std::shared_ptr<tagFileInfo>& node, const char16_t
 
 uint64_t recover_impl::save_runs(int32_t fd, const run_list& runs, uint64_t size, data_sink sink, void* context,
                                  ::stop_token* stop, int32_t* error) const {
-    const uint64_t chunk = save_runs_buffer_size(cluster_size(), size);
+    uint64_t chunk = save_runs_buffer_size(cluster_size(), size);
+    // No file holds more than its volume, which discovery keeps within the
+    // device: a damaged cluster size or file size must not size the buffer
+    // beyond that.
+    if (const uint64_t volume = volume_size(); volume != 0 && chunk > volume) {
+        chunk = volume - volume % sector_bytes + sector_bytes;
+    }
     if (chunk == 0 || chunk > UINT32_MAX) return 0;
     const auto buffer = allocate_buffer(static_cast<size_t>(chunk));
     if (!buffer) return 0;
