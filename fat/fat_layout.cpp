@@ -70,23 +70,25 @@ uint64_t fat_layout::metadata_bytes() const {
     return std::max(tables_and_root, root - volume_offset + bytes_per_sector);
 }
 
+bool fat_layout::is_sound() const {
+    if (bytes_per_sector < 512 || bytes_per_sector > 4096 || !is_power_of_two(bytes_per_sector)) return false;
+    if (!is_power_of_two(sectors_per_cluster) || sectors_per_cluster > 128 || fat_count == 0) return false;
+    const uint64_t clusters = data_cluster_count();
+    return clusters != 0 && table_bytes() * 8 >= (clusters + 2) * entry_bits;
+}
+
 bool is_fat12_boot_sector(byte_view sector) {
     if (sector.size() < 512 || (sector[0] != 0xEB && sector[0] != 0xE9)) return false;
-    const uint32_t bytes_per_sector = sector.u16_or(0x0B);
     const uint32_t sectors_per_cluster = sector.u8_or(0x0D);
     const uint8_t media = sector.u8_or(0x15);
-    if (bytes_per_sector < 512 || bytes_per_sector > 4096 || !is_power_of_two(bytes_per_sector)) return false;
-    if (!is_power_of_two(sectors_per_cluster) || sectors_per_cluster > 128) return false;
-    if (sector.u16_or(0x0E) == 0 || sector.u8_or(0x10) == 0 || sector.u8_or(0x10) > 2) return false;
+    if (sectors_per_cluster == 0 || sectors_per_cluster > 128) return false;  // no negative encodings
+    if (sector.u16_or(0x0E) == 0 || sector.u8_or(0x10) > 2) return false;
     if (sector.u16_or(0x11) == 0 || sector.u16_or(0x16) == 0) return false;
     if (media != 0xF0 && media < 0xF8) return false;
     _boot_sector boot;
     std::copy(sector.data(), sector.data() + 512, boot.bytes.begin());
     const fat_layout layout = fat_layout::from_boot_sector(boot, 2, 0);
-    const uint64_t clusters = layout.data_cluster_count();
-    if (clusters == 0 || clusters >= fat12_cluster_limit) return false;
-    // The table must hold an entry of one and a half bytes for every cluster.
-    return layout.table_bytes() * 2 >= (clusters + 2) * 3;
+    return layout.is_sound() && layout.data_cluster_count() < fat12_cluster_limit;
 }
 
 }  // namespace ostrel

@@ -50,6 +50,10 @@ struct fat_layout {
     // Bytes from the volume start that hold the boot sector, the tables and
     // the start of the root directory: what a scan needs before anything else.
     uint64_t metadata_bytes() const;
+    // Sizes every formatting tool stays within: sectors of 512 to 4096
+    // bytes, 1 to 128 sectors per cluster, a table with an entry for every
+    // cluster.
+    bool is_sound() const;
 };
 
 // Whether a 512-byte sector is the boot sector of a FAT12 volume, told by

@@ -68,16 +68,24 @@ uint64_t boot_sector_volume_length(int32_t type, const _boot_sector& boot) {
 }
 
 uint64_t boot_sector_metadata_length(int32_t type, const _boot_sector& boot) {
+    // Only a boot sector whose sizes are ones real volumes have gets a bound:
+    // a volume taken although it is longer than its source must not make its
+    // cluster or volume size, which size buffers, whatever the sector says.
     switch (type) {
         case fs_fat16:
-        case fs_fat32: return fat_layout::from_boot_sector(boot, type, 0).metadata_bytes();
+        case fs_fat32: {
+            const fat_layout layout = fat_layout::from_boot_sector(boot, type, 0);
+            return layout.is_sound() ? layout.metadata_bytes() : 0;
+        }
         case fs_ntfs: {
             // $MFT's first sixteen records: the metadata files, the root
-            // folder among them.
+            // folder among them. Clusters reach 2 MiB on NTFS.
             const ntfs_geometry geometry = parse_ntfs_geometry(boot);
             const auto start = checked_mul(geometry.mft_cluster, geometry.cluster_size());
             const auto records = start ? checked_add(*start, uint64_t{16} * geometry.record_size) : std::nullopt;
-            return records && geometry.record_size != 0 ? *records : 0;
+            const bool sound = geometry.cluster_size() != 0 && geometry.cluster_size() <= (2u << 20) &&
+                               geometry.record_size >= 256 && geometry.record_size <= max_ntfs_record_bytes;
+            return records && sound ? *records : 0;
         }
         case fs_exfat: {
             // The allocation table and the root directory's first sector.

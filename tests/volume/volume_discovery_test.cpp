@@ -148,6 +148,15 @@ TEST_F(DiscoveryWalk, AVolumeCutShortIsTakenWhileItsTablesAndRootAreInside) {
         ASSERT_EQ(volumes.size(), 1u);
         EXPECT_EQ(volumes[0].type, type);
     }
+    // Cut short, a boot sector must have sizes real volumes have: clusters
+    // of 2^14 sectors would size buffers by a length the source never held.
+    std::vector<uint8_t> bytes = test::read_file(fat);
+    bytes.resize(600u << 10);
+    bytes[13] = 0xF2;
+    test::write_file(dir / "cut.img", bytes);
+    const std::vector<found_volume> volumes = walk(dir / "cut.img", bytes.size());
+    ASSERT_EQ(volumes.size(), 1u);
+    EXPECT_EQ(volumes[0].type, 6);
 }
 
 TEST_F(DiscoveryWalk, OneSectorWithoutABootSectorIsARawSessionOfOneSector) {
