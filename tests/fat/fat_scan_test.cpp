@@ -29,8 +29,8 @@ using test::manifest_row;
 using test::recording_host;
 
 // make_fat_images.sh builds the first two, make_fat_device_images.sh the rest.
-const char* const all_images[] = {"fat16",     "fat12",     "fat16_root112", "fat16_root1024", "fat32",
-                                  "fat32_4k",  "fat32_cut", "fat32_bin",     "fat32_wrap"};
+const char* const all_images[] = {"fat16",          "fat32",    "fat12",     "fat16_root112", "fat16_root1024",
+                                  "fat32_4k",       "fat32_cut", "fat32_bin", "fat32_wrap"};
 
 bool is_recycled_item(const manifest_row& row) {
     return row.path.substr(row.path.rfind('\\') + 1).starts_with("$R");
