@@ -1,14 +1,57 @@
 #include "core/sector_bitmap.h"
 
 #include "core/recover_impl.h"
+#include "volume/checked_math.h"
 
 #include <algorithm>
+#include <new>
 
 namespace ostrel {
 
+namespace {
+
+// The bytes of a map of the units of `unit_count` (from device byte `base`)
+// that lie on the device `fd` reads: all of them when the last one reads,
+// otherwise up to the first unit a binary search finds unreadable. The
+// counts come from the boot sector, and discovery takes a volume cut short
+// while its metadata is inside, so a claim of terabytes on a small device
+// must not size the map; units past the device's end read as free, and
+// reads there fail anyway.
+size_t map_bytes(const recover_impl* mapper, uint64_t unit_count, uint64_t base, uint16_t unit) {
+    if (unit == 0) return 0;  // such a map marks nothing
+    const int32_t fd = mapper ? mapper->d_scan : 0;
+    auto readable = [&](uint64_t index) {
+        const auto at = checked_mul(index, unit);
+        const auto offset = at ? checked_add(base, *at) : std::nullopt;
+        uint8_t byte;
+        return offset && read_at(fd, &byte, *offset, 1) == 1;
+    };
+    if (fd > 0 && unit_count > 0 && !readable(unit_count - 1)) {
+        uint64_t low = 0, high = unit_count - 1;  // unit `high` does not read
+        if (!readable(0)) {
+            high = 0;
+        } else {
+            while (high - low > 1) {
+                const uint64_t middle = low + (high - low) / 2;
+                if (readable(middle)) {
+                    low = middle;
+                } else {
+                    high = middle;
+                }
+            }
+        }
+        unit_count = high;
+    }
+    const uint64_t bytes = (unit_count + 7) / 8;
+    if (bytes > SIZE_MAX) throw std::bad_alloc();  // a 32-bit host
+    return static_cast<size_t>(bytes);
+}
+
+}  // namespace
+
 sector_bitmap::sector_bitmap(uint64_t unit_count, uint64_t base, uint32_t cluster_size, uint16_t unit,
                              int32_t kind, const recover_impl* mapper, std::shared_ptr<const void> keep_alive)
-    : bits_((unit_count + 7) / 8, 0),
+    : bits_(map_bytes(mapper, unit_count, base, unit), 0),
       unit_count_(unit_count),
       base_(base),
       cluster_size_(cluster_size),

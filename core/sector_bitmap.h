@@ -18,7 +18,9 @@ public:
     // `unit_count` bits of `unit` bytes each, the first starting at device
     // byte `base`. `kind` is the file-system type code: FAT (2, 3) and exFAT
     // (5) map clusters through `mapper`, everything else as base + cluster x
-    // cluster size. Throws std::bad_alloc when the bits cannot be allocated.
+    // cluster size. Bits are held only for the units that lie on the device
+    // the mapper's scan descriptor reads (the others read as free). Throws
+    // std::bad_alloc when the bits cannot be allocated.
     sector_bitmap(uint64_t unit_count, uint64_t base, uint32_t cluster_size, uint16_t unit, int32_t kind,
                   const recover_impl* mapper, std::shared_ptr<const void> keep_alive = {});
 
