@@ -66,7 +66,13 @@ private:
         const uint64_t units = (sector_count_ + sectors_per_unit_ - 1) / sectors_per_unit_;
         const uint8_t skip_byte = occupied ? 0x00 : 0xFF;
         while (unit < units) {
-            if (unit % 8 == 0 && unit / 8 < map_->byte_count() && map_->byte_at(unit / 8) == skip_byte) {
+            // Past the map's last byte every unit is free: a volume claiming
+            // more than its device holds has a map only as long as the device.
+            if (unit / 8 >= map_->byte_count()) {
+                if (occupied) unit = units;
+                break;
+            }
+            if (unit % 8 == 0 && map_->byte_at(unit / 8) == skip_byte) {
                 unit += 8;
                 continue;
             }
