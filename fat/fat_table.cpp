@@ -94,7 +94,11 @@ run_list follow_chain(const fat_table& table, const fat_layout& layout, uint32_t
 }
 
 fat_free_clusters::fat_free_clusters(const fat_table& table, uint64_t highest_cluster) {
-    const uint64_t end = std::min<uint64_t>(highest_cluster, UINT32_MAX - 1) + 1;
+    // No cluster past the table is free (it reads as end of chain): the
+    // highest cluster comes from the boot sector, which may claim far more
+    // clusters than the table holds.
+    const uint64_t end =
+        std::min<uint64_t>(std::min<uint64_t>(highest_cluster, UINT32_MAX - 1) + 1, table.entry_count());
     for (uint64_t cluster = 2; cluster < end;) {
         if (table.classify(cluster).kind != fat_entry_class::free) {
             ++cluster;

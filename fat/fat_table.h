@@ -31,10 +31,10 @@ public:
 
     // An index beyond the table reads as end of chain.
     fat_entry classify(uint64_t cluster) const;
-
-private:
+    // The entries the loaded table holds.
     uint64_t entry_count() const;
 
+private:
     std::vector<uint8_t> bytes_;
     uint32_t entry_bits_ = 16;
 };
