@@ -14,13 +14,24 @@ bool fat_table::load(int32_t fd, const fat_layout& layout) {
     entry_bits_ = layout.entry_bits;
     const uint64_t size = layout.table_bytes();
     if (size == 0 || size > UINT32_MAX) return false;
-    try {
-        bytes_.assign(static_cast<size_t>(size), 0);
-    } catch (const std::bad_alloc&) {
-        return false;
+    // The size comes from the boot sector: the table grows a piece at a
+    // time as its bytes arrive, so one longer than the device never reaches
+    // the allocator whole.
+    constexpr uint64_t piece = 1 << 20;
+    bytes_.clear();
+    for (uint64_t done = 0; done < size;) {
+        const auto want = static_cast<uint32_t>(std::min(piece, size - done));
+        try {
+            bytes_.resize(static_cast<size_t>(done + want));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        if (read_at(fd, bytes_.data() + done, layout.table_offset() + done, want) != static_cast<int32_t>(want)) {
+            return false;
+        }
+        done += want;
     }
-    return read_at(fd, bytes_.data(), layout.table_offset(), static_cast<uint32_t>(size)) ==
-           static_cast<int32_t>(size);
+    return true;
 }
 
 void fat_table::assign(std::vector<uint8_t> bytes, uint32_t entry_bits) {

@@ -23,7 +23,7 @@ struct fat_entry {
 
 class fat_table {
 public:
-    // Reads the first table in one read; false when the seek or read falls
+    // Reads the first table, a piece at a time; false when a read falls
     // short. The copies behind it are never consulted.
     bool load(int32_t fd, const fat_layout& layout);
     // For tests and hand-built volumes; `entry_bits` is 12, 16 or 32.
