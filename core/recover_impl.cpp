@@ -96,7 +96,9 @@ bool recover_impl::read_to_memory(int32_t fd, const tagFileInfo& node, write_buf
     out.bytes.clear();
     if (node.size == 0 || node.runs.empty()) return false;
     try {
-        out.bytes.reserve(static_cast<size_t>(node.size));
+        // The size comes from the disk: no more than the volume holds is
+        // reserved, and the data grows past that as it arrives.
+        out.bytes.reserve(static_cast<size_t>(std::min(node.size, volume_size())));
     } catch (const std::exception&) {
         return false;  // a size no buffer can hold
     }
