@@ -138,7 +138,9 @@ bool ntfs_recover::read_to_memory(int32_t fd, const tagFileInfo& node, write_buf
     const auto* file = dynamic_cast<const tagNtfsFileInfoEx*>(&node);
     if (!file || file->size == 0) return false;
     try {
-        out.bytes.reserve(static_cast<size_t>(file->size));
+        // The size comes from the record: no more than the volume holds is
+        // reserved, and the data grows past that as it arrives.
+        out.bytes.reserve(static_cast<size_t>(std::min(file->size, volume_size())));
     } catch (const std::exception&) {
         return false;  // a size no buffer can hold
     }
