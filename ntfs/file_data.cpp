@@ -16,9 +16,12 @@ namespace ostrel {
 namespace {
 
 // The read buffer: 32 clusters, or the whole file rounded up to sectors when
-// it is smaller.
+// it is smaller. Both sizes come from the disk, so the clusters counted are
+// at most 2 MiB, the largest NTFS has: at most 64 MiB, whatever a damaged
+// boot sector says (a larger cluster is then read in several pieces).
 uint64_t run_buffer_size(uint32_t cluster_size, uint64_t size) {
-    const uint64_t full = uint64_t{cluster_size} * 32;
+    constexpr uint32_t largest_cluster = 2 * 1024 * 1024;
+    const uint64_t full = uint64_t{std::min(cluster_size, largest_cluster)} * 32;
     return size < full ? (size + sector_bytes - 1) / sector_bytes * sector_bytes : full;
 }
 
