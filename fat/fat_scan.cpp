@@ -220,6 +220,7 @@ std::shared_ptr<tagFatFolderInfoEx> fat_directory_walk::navigate(const std::shar
         }
         std::shared_ptr<tagFatFolderInfoEx> match;
         std::u16string pending;
+        // 50 sectors: at most 3.2 MiB, the sector size being a 16-bit field.
         std::vector<uint8_t> buffer(std::max<size_t>(50 * size_t{layout.bytes_per_sector}, 512));
         for (const auto& [offset, bytes] : ranges) {
             for (uint64_t done = 0; done < bytes && !match;) {

@@ -129,6 +129,7 @@ uint64_t ntfs_recover::find_child_folder(uint64_t folder, std::u16string_view na
                     decode_runs(run_list_bytes(attribute->bytes), size, cluster_size(), geometry_.total_clusters());
                 std::vector<uint8_t> buffer;
                 try {
+                    // At most 2 MiB: index records above 64 KiB were refused above.
                     buffer.resize(index_read_records * index_size);
                 } catch (const std::bad_alloc&) {
                     return 0;
