@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -38,9 +39,12 @@ std::string existing_part(std::string path) {
 }
 
 // Creates (when missing) and opens the folder `name` in `parent`, never
-// following a symbolic link; -1 with the reason.
-int open_child(int parent, const std::string& name, const std::string& shown, std::string& error, int& error_number) {
-    if (::mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST) {
+// following a symbolic link; -1 with the reason. `created` tells whether it
+// was made here.
+int open_child(int parent, const std::string& name, const std::string& shown, std::string& error, int& error_number,
+               bool& created) {
+    created = ::mkdirat(parent, name.c_str(), 0777) == 0;
+    if (!created && errno != EEXIST) {
         error_number = errno;
         error = "cannot create " + shown + ": " + std::strerror(errno);
         return -1;
@@ -102,30 +106,72 @@ bool output_tree::open_root(std::string& error, int& error_number) {
     return true;
 }
 
-int output_tree::open_folder(const std::vector<std::string>& parts, std::string& error, int& error_number) {
+int output_tree::open_folder(const std::vector<std::string>& parts, std::string& error, int& error_number,
+                             bool* fresh) {
     if (!open_root(error, error_number)) return -1;
     size_t common = 0;
     while (common < open_.size() && common < parts.size() && open_[common].name == parts[common]) ++common;
     close_from(common);
     int fd = common ? open_[common - 1].fd : root_fd_;
-    std::vector<std::string> shown;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        shown.push_back(parts[i]);
-        if (i < common) continue;
-        const int child = open_child(fd, parts[i], shown_path(shown), error, error_number);
+    // The output folder itself may hold anything.
+    bool is_fresh = common ? open_[common - 1].fresh : false;
+    for (size_t i = common; i < parts.size(); ++i) {
+        bool created = false;
+        const std::vector<std::string> shown(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        const int child = open_child(fd, parts[i], shown_path(shown), error, error_number, created);
         if (fd == transient_fd_) {
             ::close(transient_fd_);
             transient_fd_ = -1;
         }
         if (child < 0) return -1;
+        // A folder made in a folder this run made: nobody else put anything there.
+        is_fresh = created && (i == 0 || is_fresh);
         if (i < cached_depth) {
-            open_.push_back({parts[i], child});
+            open_.push_back({parts[i], child, is_fresh});
         } else {
             transient_fd_ = child;
         }
         fd = child;
     }
+    if (fresh) *fresh = is_fresh;
     return fd;
+}
+
+bool output_tree::exists(int folder, const std::string& name, bool* regular_file) {
+    struct stat info {};
+    if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (regular_file) *regular_file = S_ISREG(info.st_mode);
+    return true;
+}
+
+uint64_t output_tree::file_size(int folder, const std::string& name) {
+    struct stat info {};
+    return ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+bool output_tree::remove_file(int folder, const std::string& name) { return ::unlinkat(folder, name.c_str(), 0) == 0; }
+
+bool output_tree::publish(int folder, const std::string& partial, const std::string& name) {
+    if (::renameat2(folder, partial.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without the no-replace rename: a hard link cannot replace
+    // either; without hard links (FAT), look first.
+    if (::linkat(folder, partial.c_str(), folder, name.c_str(), 0) == 0) return ::unlinkat(folder, partial.c_str(), 0) == 0;
+    if (errno == EEXIST) return false;
+    if (exists(folder, name)) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::renameat(folder, partial.c_str(), folder, name.c_str()) == 0;
+}
+
+void output_tree::set_times(int folder, const std::string& name, std::optional<int64_t> accessed,
+                            std::optional<int64_t> modified) {
+    const auto spec = [](std::optional<int64_t> when) {
+        return when ? timespec{static_cast<std::time_t>(*when), 0} : timespec{0, UTIME_OMIT};
+    };
+    const timespec times[2] = {spec(accessed), spec(modified)};
+    ::utimensat(folder, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 std::string output_tree::engine_path(int fd, const std::vector<std::string>& parts, const std::string& name) const {

@@ -5,6 +5,8 @@
 // placed in the output folder can send a file elsewhere.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,8 +21,21 @@ public:
 
     // The folder `parts` below the root, created as needed: a descriptor that
     // stays valid until the next call, or -1 with a one-line `error` and the
-    // error number in `error_number`.
-    int open_folder(const std::vector<std::string>& parts, std::string& error, int& error_number);
+    // error number in `error_number`. `fresh` tells whether this run created
+    // the folder, so that it holds only what this run put there.
+    int open_folder(const std::vector<std::string>& parts, std::string& error, int& error_number,
+                    bool* fresh = nullptr);
+
+    // What is done to one name in a folder opened by `open_folder`, never
+    // following a symbolic link. False (with errno set) on failure.
+    static bool exists(int folder, const std::string& name, bool* regular_file = nullptr);
+    static uint64_t file_size(int folder, const std::string& name);
+    static bool remove_file(int folder, const std::string& name);
+    // Gives a complete copy its name, never replacing what is there.
+    static bool publish(int folder, const std::string& partial, const std::string& name);
+    // Seconds since 1970 (UTC); a missing time leaves that time as it is.
+    static void set_times(int folder, const std::string& name, std::optional<int64_t> accessed,
+                          std::optional<int64_t> modified);
 
     // A path through which the engine creates `name` in the folder opened as
     // `fd` for `parts`: through /proc/self/fd when the system offers it, so
@@ -45,6 +60,7 @@ private:
     struct level {
         std::string name;
         int fd;
+        bool fresh;
     };
     std::vector<level> open_;  // the folders of the last call, outermost first
     int transient_fd_ = -1;    // a folder below the cached depth

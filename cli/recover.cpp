@@ -16,10 +16,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <set>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <optional>
+#include <unordered_map>
 
 #include "commands.h"
 #include "devices.h"
@@ -55,41 +54,40 @@ std::string extension_of(const std::string& name) {
 
 bool is_disk_full(int error) { return error == ENOSPC || error == EDQUOT; }
 
-// The engine's local time text ("2023/05/04 09:10:00", or a date alone).
-timespec file_time(const time_stamp& text) {
-    std::tm parts{};
-    int year = 0, month = 0, day = 0;
-    const int fields = std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d", &year, &month, &day, &parts.tm_hour,
-                                   &parts.tm_min, &parts.tm_sec);
-    if (fields != 3 && fields != 6) return {0, UTIME_OMIT};
-    parts.tm_year = year - 1900;
-    parts.tm_mon = month - 1;
-    parts.tm_mday = day;
-    parts.tm_isdst = -1;
-    const std::time_t when = std::mktime(&parts);
-    if (when == static_cast<std::time_t>(-1)) return {0, UTIME_OMIT};
-    return {when, 0};
-}
-
-bool exists_in(int folder, const std::string& name, struct stat* info = nullptr) {
-    struct stat local {};
-    return ::fstatat(folder, name.c_str(), info ? info : &local, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-// Gives the complete copy its name, never replacing what is there.
-bool publish(int folder, const std::string& partial, const std::string& name) {
-    if (::renameat2(folder, partial.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // A file system without the no-replace rename: a hard link cannot replace
-    // either; without hard links (FAT), look first.
-    if (::linkat(folder, partial.c_str(), folder, name.c_str(), 0) == 0) return ::unlinkat(folder, partial.c_str(), 0) == 0;
-    if (errno == EEXIST) return false;
-    if (exists_in(folder, name)) {
-        errno = EEXIST;
-        return false;
+// The engine's local time text ("2023/05/04 09:10:00", or a date alone) as
+// seconds since 1970. mktime looks at the zone files on every call, so the
+// start of each hour is converted once and remembered: zones change their
+// offset on the hour.
+class local_time_cache {
+public:
+    std::optional<int64_t> seconds(const time_stamp& text) {
+        int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+        const int fields = std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second);
+        if (fields != 3 && fields != 6) return std::nullopt;
+        if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+            second < 0 || second > 60) {
+            return std::nullopt;
+        }
+        const int64_t key = ((static_cast<int64_t>(year) * 16 + month) * 32 + day) * 32 + hour;
+        auto [at, inserted] = hours_.try_emplace(key, 0);
+        if (inserted) {
+            std::tm parts{};
+            parts.tm_year = year - 1900;
+            parts.tm_mon = month - 1;
+            parts.tm_mday = day;
+            parts.tm_hour = hour;
+            parts.tm_isdst = -1;
+            const std::time_t when = std::mktime(&parts);
+            at->second = when == static_cast<std::time_t>(-1) ? invalid : static_cast<int64_t>(when);
+        }
+        if (at->second == invalid) return std::nullopt;
+        return at->second + minute * 60 + second;
     }
-    return ::renameat(folder, partial.c_str(), folder, name.c_str()) == 0;
-}
+
+private:
+    static constexpr int64_t invalid = INT64_MIN;
+    std::unordered_map<int64_t, int64_t> hours_;
+};
 
 class recovery {
 public:
@@ -218,35 +216,37 @@ private:
 
         std::string error;
         int error_number = 0;
-        const int fd = tree_.open_folder(folder, error, error_number);
+        bool fresh = false;
+        const int fd = tree_.open_folder(folder, error, error_number, &fresh);
         if (fd < 0) {
             if (is_disk_full(error_number)) return output_full(result, error);
             return report(result, "failed", terminal_text(error));
         }
-        if (exists_in(fd, name)) return report(result, "skipped", "already exists; left as it was");
-        struct stat leftover {};
-        if (exists_in(fd, partial, &leftover)) {
-            // Left by a run that was cut off: it is copied again.
-            if (!S_ISREG(leftover.st_mode) || ::unlinkat(fd, partial.c_str(), 0) != 0) {
-                return report(result, "failed", terminal_text(partial) + " is in the way and cannot be removed");
+        // A folder this run created holds only names this run claimed, so
+        // neither name can be there; elsewhere, look first. (Were one to
+        // appear meanwhile, the exclusive creation and the no-replace rename
+        // still leave it as it is.)
+        if (!fresh) {
+            if (output_tree::exists(fd, name)) return report(result, "skipped", "already exists; left as it was");
+            bool regular = false;
+            if (output_tree::exists(fd, partial, &regular)) {
+                // Left by a run that was cut off: it is copied again.
+                if (!regular || !output_tree::remove_file(fd, partial)) {
+                    return report(result, "failed", terminal_text(partial) + " is in the way and cannot be removed");
+                }
             }
         }
 
         save_watch watch;
         set_listener(&watch);
         clear_status();
-        shown_.copying([fd, partial] {
-            struct stat info {};
-            return ::fstatat(fd, partial.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-        });
+        shown_.copying([fd, partial] { return output_tree::file_size(fd, partial); });
         const bool saved = engine().save_file(v.session, entry.item->handle,
                                               to_wide(tree_.engine_path(fd, folder, partial)).c_str()) != 0;
         set_listener(&shown_);
-        const bool kept = exists_in(fd, partial);
         if (saved && watch.error == 0) {
-            const timespec times[2] = {file_time(entry.item->accessed), file_time(entry.item->modified)};
-            ::utimensat(fd, partial.c_str(), times, AT_SYMLINK_NOFOLLOW);
-            if (!publish(fd, partial, name)) {
+            output_tree::set_times(fd, partial, times_.seconds(entry.item->accessed), times_.seconds(entry.item->modified));
+            if (!output_tree::publish(fd, partial, name)) {
                 return report(result, "incomplete",
                               "copied, but it could not take its name (" + std::string(std::strerror(errno)) +
                                   "); kept as " + terminal_text(partial));
@@ -256,6 +256,7 @@ private:
             totals_.overwritten += entry.overwritten != overwrite::none ? 1 : 0;
             return report(result, "saved", "");
         }
+        const bool kept = output_tree::exists(fd, partial);
         if (last_status() == OSTREL_STATUS_DESTINATION_EXISTS) {
             return report(result, "failed", terminal_text(partial) + " appeared while saving; left as it was");
         }
@@ -308,6 +309,7 @@ private:
     const options& opts_;
     progress& shown_;
     output_tree tree_;
+    local_time_cache times_;
     totals totals_;
     bool disk_full_ = false;
 };
