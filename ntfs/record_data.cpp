@@ -1,6 +1,7 @@
 // A found NTFS file's data: saved, read into memory, or described as
 // extents, from its runs or, when it has none, through its MFT record.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <set>
@@ -151,16 +152,18 @@ namespace {
 
 std::string resident_extent_object(uint64_t record_position, uint64_t value_offset, uint32_t length,
                                    uint32_t sequence_offset) {
-    const std::u16string object =
-        sequence_offset == 0
-            ? format_message("{\"o\":%I64d, \"l\":%d}",
-                             {static_cast<long long>(record_position + value_offset), static_cast<long long>(length)})
-            : format_message("{\"o\":%I64d, \"l\":%d, \"s\":%I64d, \"u\":%d}",
-                             {static_cast<long long>(record_position + value_offset), static_cast<long long>(length),
-                              static_cast<long long>(record_position), static_cast<long long>(sequence_offset)});
-    std::string ascii(object.begin(), object.end());
-    if (ascii.size() > resident_extent_chars) ascii.resize(resident_extent_chars);
-    return ascii;
+    // Every file's extents are asked for when a listing marks overwritten
+    // files: written straight into a narrow buffer, no message formatting.
+    char object[resident_extent_chars + 1];
+    const auto value_at = static_cast<long long>(record_position + value_offset);
+    if (sequence_offset == 0) {
+        std::snprintf(object, sizeof object, "{\"o\":%lld, \"l\":%lld}", value_at, static_cast<long long>(length));
+    } else {
+        std::snprintf(object, sizeof object, "{\"o\":%lld, \"l\":%lld, \"s\":%lld, \"u\":%lld}", value_at,
+                      static_cast<long long>(length), static_cast<long long>(record_position),
+                      static_cast<long long>(sequence_offset));
+    }
+    return object;
 }
 
 }  // namespace
