@@ -85,28 +85,30 @@ void on_interrupt(int) {
 }  // namespace
 
 int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& record) {
-    if (record.parent != 0 && record.parent != record.handle && !items_.count(record.parent)) return -1;
-    const bool is_new = !items_.count(record.handle);
-    mirrored_item& item = items_[record.handle];
+    const ostrel_handle parent = record.parent == record.handle ? 0 : record.parent;
+    mirrored_item* parent_item = nullptr;
+    if (parent != 0) {
+        const auto known = items_.find(parent);
+        if (known == items_.end()) return -1;
+        parent_item = &known->second;  // stays valid: map elements never move
+    }
+    const auto [slot, is_new] = items_.try_emplace(record.handle);
+    mirrored_item& item = slot->second;
     const bool renamed = kind == OSTREL_KIND_FILE_RENAMED || kind == OSTREL_KIND_FOLDER_RENAMED;
     if (is_new) {
         item.handle = record.handle;
         item.folder = kind == OSTREL_KIND_FOLDER || kind == OSTREL_KIND_FOLDER_RENAMED;
         if (!item.folder) ++files_;
-    } else if (item.parent != record.parent) {
+    } else if (item.parent != parent) {
         unlink(item);
     }
     // The first report of a restored item carries its name in the bin.
     if (renamed) item.restored = true;
     // Kept only for renamed items: the listing shows it for them alone.
     if (renamed && item.volume_name.empty()) item.volume_name = is_new ? to_utf8(record.name) : item.name;
-    if (is_new || item.parent != record.parent) {
-        item.parent = record.parent == record.handle ? 0 : record.parent;
-        if (item.parent) {
-            items_[item.parent].children.push_back(item.handle);
-        } else {
-            tops_.push_back(item.handle);
-        }
+    if (is_new || item.parent != parent) {
+        item.parent = parent;
+        (parent_item ? parent_item->children : tops_).push_back(item.handle);
     }
     item.group = group;
     item.carved = item.carved || kind == OSTREL_KIND_CARVED_FILE || group == OSTREL_GROUP_CARVED_RETYPED;
@@ -114,9 +116,9 @@ int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& 
     item.deleted = record.deleted != 0;
     item.attributes = record.attributes;
     item.name = to_utf8(record.name);
-    item.created = time_text(record.created);
-    item.accessed = time_text(record.accessed);
-    item.modified = time_text(record.modified);
+    item.created.assign(record.created);
+    item.accessed.assign(record.accessed);
+    item.modified.assign(record.modified);
     item.has_times = !item.created.empty() || !item.modified.empty() || !item.accessed.empty();
     if (host_listener* listener = state().listener) listener->on_item(item);
     return 0;
@@ -159,8 +161,11 @@ std::vector<std::string> tree_mirror::name_chain(ostrel_handle handle) const {
     return names;
 }
 
+tree_mirror::tree_mirror() { items_.reserve(initial_items); }
+
 void tree_mirror::clear() {
     items_.clear();
+    items_.reserve(initial_items);
     tops_.clear();
     files_ = 0;
 }

@@ -17,11 +17,15 @@ namespace ostrel::cli {
 // listing of a large volume holds three per item.
 struct time_stamp {
     char text[20] = {};
-    time_stamp& operator=(const std::string& value) {
-        const size_t n = value.size() < sizeof text - 1 ? value.size() : sizeof text - 1;
-        value.copy(text, n);
+    // From an item record's field (20 units, not always terminated). The
+    // engine writes digits, "/", ":" and a space; anything else is "?".
+    void assign(const ostrel_char (&field)[20]) {
+        size_t n = 0;
+        for (; n < sizeof text - 1 && field[n]; ++n) {
+            const auto unit = static_cast<char16_t>(field[n]);
+            text[n] = unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?';
+        }
         text[n] = '\0';
-        return *this;
     }
     operator std::string_view() const { return text; }
     bool empty() const { return text[0] == '\0'; }
@@ -53,6 +57,7 @@ struct mirrored_item {
 // the parent first and sending the item again.
 class tree_mirror {
 public:
+    tree_mirror();
     // add_item's answer: -1 to ask for the parent first, else 0.
     int32_t accept(uint32_t kind, uint32_t group, const tagItemRecord& record);
 
@@ -69,6 +74,9 @@ public:
 
 private:
     void unlink(mirrored_item& item);
+    // Room reserved up front: growing the table item by item to a large
+    // volume's size rehashes it many times.
+    static constexpr size_t initial_items = 1 << 16;
     std::unordered_map<ostrel_handle, mirrored_item> items_;
     std::vector<ostrel_handle> tops_;
     size_t files_ = 0;

@@ -1,27 +1,30 @@
 #include "text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ostrel::cli {
 
 namespace {
 
-void append_utf8(std::string& out, char32_t c) {
+// Writes `c` as UTF-8 at `at` (room for four bytes) and returns the end.
+char* put_utf8(char* at, char32_t c) {
     if (c < 0x80) {
-        out += static_cast<char>(c);
+        *at++ = static_cast<char>(c);
     } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        *at++ = static_cast<char>(0xC0 | (c >> 6));
+        *at++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        *at++ = static_cast<char>(0xE0 | (c >> 12));
+        *at++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *at++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        *at++ = static_cast<char>(0xF0 | (c >> 18));
+        *at++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *at++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *at++ = static_cast<char>(0x80 | (c & 0x3F));
     }
+    return at;
 }
 
 constexpr char32_t replacement = 0xFFFD;
@@ -31,18 +34,25 @@ constexpr char32_t replacement = 0xFFFD;
 std::string to_utf8(const ostrel_char* text, size_t length) {
     std::string out;
     if (!text) return out;
-    out.reserve(length);
+    // A listing converts every name of a volume, nearly all of them ASCII:
+    // those are copied unit by unit into a string of their exact size.
+    const bool ascii = std::all_of(text, text + length, [](ostrel_char unit) { return static_cast<char16_t>(unit) < 0x80; });
+    if (ascii) {
+        out.resize(length);
+        std::transform(text, text + length, out.begin(), [](ostrel_char unit) { return static_cast<char>(unit); });
+        return out;
+    }
+    char encoded[4];
     for (size_t i = 0; i < length; ++i) {
-        const char32_t unit = static_cast<char16_t>(text[i]);
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length) {
+        char32_t c = static_cast<char16_t>(text[i]);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length) {
             const char32_t low = static_cast<char16_t>(text[i + 1]);
             if (low >= 0xDC00 && low <= 0xDFFF) {
-                append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
                 ++i;
-                continue;
             }
         }
-        append_utf8(out, (unit >= 0xD800 && unit <= 0xDFFF) ? replacement : unit);
+        out.append(encoded, put_utf8(encoded, c >= 0xD800 && c <= 0xDFFF ? replacement : c));
     }
     return out;
 }
@@ -113,7 +123,16 @@ bool is_unsafe_on_screen(char32_t c) {
            (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
+// Printable ASCII other than `special`: shown and written as it is.
+bool plain_ascii(std::string_view text, std::string_view special) {
+    for (const char c : text) {
+        if (c < 0x20 || c > 0x7E || special.find(c) != std::string_view::npos) return false;
+    }
+    return true;
+}
+
 std::string escaped_for_terminal(std::string_view raw, bool as_name) {
+    if (plain_ascii(raw, as_name ? "\\/" : "")) return std::string(raw);
     const std::string valid = to_utf8(to_wide(raw).c_str());
     const std::string_view text = valid;
     std::string out;
@@ -149,6 +168,7 @@ size_t char_width(char32_t c) {
 }  // namespace
 
 std::string json_string(std::string_view raw) {
+    if (plain_ascii(raw, "\"\\")) return "\"" + std::string(raw) + "\"";
     // A path typed by the user need not be UTF-8; JSON text must be.
     const std::string valid = to_utf8(to_wide(raw).c_str());
     const std::string_view text = valid;
@@ -201,12 +221,6 @@ std::string iso_time(std::string_view engine_time) {
     std::string text(engine_time);
     if (text.size() >= 10 && text[4] == '/' && text[7] == '/') text[4] = text[7] = '-';
     return text;
-}
-
-std::string time_text(const ostrel_char (&field)[20]) {
-    size_t length = 0;
-    while (length < 20 && field[length]) ++length;
-    return to_utf8(field, length);
 }
 
 std::string human_bytes(uint64_t bytes) {

@@ -40,10 +40,6 @@ std::string fit_width(std::string_view text, size_t columns);
 // date without a time stays a date. Other texts are returned unchanged.
 std::string iso_time(std::string_view engine_time);
 
-// The time texts of an item record are at most 20 units and need not be
-// terminated when full.
-std::string time_text(const ostrel_char (&field)[20]);
-
 // "12.3 MiB" style sizes for progress lines.
 std::string human_bytes(uint64_t bytes);
 
