@@ -180,7 +180,7 @@ void print_entry(const source::volume& v, const volume_listing& listing, size_t 
                     ",\"deleted\":%s,\"state\":\"%s\",\"recycled\":%s%s,\"created\":%s,\"accessed\":%s,"
                     "\"modified\":%s,\"attributes\":%u,\"full_path\":%s}\n",
                     v.index, section_name(entry.where), json_string(listing.display_path(index, true)).c_str(),
-                    json_string(entry.parts.back()).c_str(), item.folder ? "true" : "false", entry.size,
+                    json_string(entry.name()).c_str(), item.folder ? "true" : "false", entry.size,
                     entry.deleted() ? "true" : "false", state_of(entry), entry.recycled() ? "true" : "false",
                     extra.c_str(), json_string(iso_time(item.created)).c_str(),
                     json_string(iso_time(item.accessed)).c_str(), json_string(iso_time(item.modified)).c_str(),

@@ -23,11 +23,8 @@ bool same_text(const std::string& a, const std::string& b, bool ignore_case) {
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
 
-// The name an item is listed under: a restored item keeps its name in the bin.
-const std::string& shown_name(const mirrored_item& item) {
-    return item.restored && !item.volume_name.empty() ? item.volume_name : item.name;
-}
-
+// Walks the mirrored tree depth first, files before folders in natural
+// order, into three lists: the tree, lost folders, carved files.
 class walker {
 public:
     explicit walker(const tree_mirror& tree) : tree_(tree) {}
@@ -46,14 +43,29 @@ public:
                 visit(top, section::tree, {}, 1);
             }
         }
-        // The tree first, then lost folders, then carved files.
-        std::vector<listed_item> all = std::move(tree_items_);
-        all.insert(all.end(), lost_items_.begin(), lost_items_.end());
-        all.insert(all.end(), carved_items_.begin(), carved_items_.end());
+        // The tree first, then lost folders, then carved files; the links to
+        // path parents become indices of the joined list.
+        const size_t offsets[3] = {0, lists_[0].size(), lists_[0].size() + lists_[1].size()};
+        std::vector<listed_item> all;
+        all.reserve(offsets[2] + lists_[2].size());
+        for (size_t list = 0; list < 3; ++list) {
+            for (size_t i = 0; i < lists_[list].size(); ++i) {
+                listed_item& entry = lists_[list][i];
+                const position above = path_parents_[list][i];
+                entry.path_parent = above.list == no_list ? no_entry : offsets[above.list] + above.index;
+                all.push_back(std::move(entry));
+            }
+        }
         return all;
     }
 
 private:
+    static constexpr size_t no_list = 3;
+    struct position {
+        size_t list = no_list;
+        size_t index = 0;
+    };
+
     const mirrored_item* volume_root() const {
         for (ostrel_handle top : tree_.tops()) {
             const mirrored_item* item = tree_.find(top);
@@ -64,47 +76,51 @@ private:
 
     std::vector<ostrel_handle> sorted(const std::vector<ostrel_handle>& handles) const {
         std::vector<const mirrored_item*> items;
+        items.reserve(handles.size());
         for (ostrel_handle h : handles) {
             if (const mirrored_item* item = tree_.find(h)) items.push_back(item);
         }
-        std::stable_sort(items.begin(), items.end(), [](const mirrored_item* a, const mirrored_item* b) {
+        const auto shown_name = [](const mirrored_item* item) -> const std::string& {
+            return item->restored && !item->volume_name.empty() ? item->volume_name : item->name;
+        };
+        std::stable_sort(items.begin(), items.end(), [&](const mirrored_item* a, const mirrored_item* b) {
             if (a->folder != b->folder) return !a->folder;  // files first
-            return natural_less(shown_name(*a), shown_name(*b));
+            return natural_less(shown_name(a), shown_name(b));
         });
         std::vector<ostrel_handle> out;
+        out.reserve(items.size());
         for (const mirrored_item* item : items) out.push_back(item->handle);
         return out;
     }
 
-    // `parts` are the names above the item; each entry keeps its own copy
-    // of its path, built once here.
-    void visit(ostrel_handle handle, section where, const std::vector<std::string>& above, size_t depth) {
+    // `above` is the entry whose path this item's continues.
+    void visit(ostrel_handle handle, section where, position above, uint32_t depth) {
         const mirrored_item* item = tree_.find(handle);
         if (!item || depth > max_depth || !visited_.insert(handle).second) return;
         listed_item entry;
         entry.item = item;
         if (where == section::tree && (item->lost || item->carved)) {
+            // A lost or carved item found below the tree starts a "$Lost" path.
             where = item->carved && !item->folder ? section::carved : section::lost;
-            entry.parts = {"$Lost"};
-        } else {
-            if (where == section::lost && item->carved && !item->folder) where = section::carved;
-            entry.parts.reserve(above.size() + 1);
-            entry.parts = above;
+            above = {};
+            depth = 2;
+        } else if (where == section::lost && item->carved && !item->folder) {
+            where = section::carved;
         }
-        entry.parts.push_back(shown_name(*item));
         entry.where = where;
-        auto& out = where == section::tree ? tree_items_ : where == section::lost ? lost_items_ : carved_items_;
-        out.push_back(std::move(entry));
+        entry.depth = depth;
+        const auto list = static_cast<size_t>(where);
+        lists_[list].push_back(std::move(entry));
+        path_parents_[list].push_back(above);
         if (item->children.empty()) return;
-        const std::vector<std::string>& parts = out.back().parts;
-        // `out` may grow (and move) below: hand the children a stable copy.
-        const std::vector<std::string> here = parts;
+        const position here{list, lists_[list].size() - 1};
         for (ostrel_handle child : sorted(item->children)) visit(child, where, here, depth + 1);
     }
 
     const tree_mirror& tree_;
     std::unordered_set<ostrel_handle> visited_;
-    std::vector<listed_item> tree_items_, lost_items_, carved_items_;
+    std::vector<listed_item> lists_[3];  // by section
+    std::vector<position> path_parents_[3];
 };
 
 // A typed path split into names: at "/" when it has one (so that a name
@@ -241,24 +257,31 @@ void volume_listing::mark_holders() {
     }
 }
 
+bool volume_listing::path_matches(size_t index, const std::vector<std::string>& typed, bool ignore_case) const {
+    const listed_item& entry = entries_[index];
+    if (entry.depth != typed.size()) return false;
+    const auto same_name = [&](const std::string& want, const std::string& name) {
+        return same_text(want, name, ignore_case) || same_text(want, terminal_name(name), ignore_case);
+    };
+    // From the item up: the last typed name first.
+    const auto above_matches = [&](size_t from) {
+        size_t k = typed.size() - 1;
+        for (size_t at = from; at != no_entry; at = entries_[at].path_parent) {
+            if (k-- == 0 || !same_name(typed[k], entries_[at].name())) return false;
+        }
+        return k == (entry.where == section::tree ? 0u : 1u) && (entry.where == section::tree || same_name(typed[0], "$Lost"));
+    };
+    if (same_name(typed.back(), entry.name()) && above_matches(entry.path_parent)) return true;
+    // A restored item also answers to the name the bin gave back.
+    return entry.restored() && same_text(typed.back(), entry.item->name, ignore_case) && above_matches(entry.path_parent);
+}
+
 std::vector<size_t> volume_listing::match(const std::vector<std::string>& typed) const {
     std::vector<size_t> found;
+    if (typed.empty()) return found;
     for (bool ignore_case : {false, true}) {
         for (size_t i = 0; i < entries_.size(); ++i) {
-            const listed_item& entry = entries_[i];
-            if (entry.parts.size() != typed.size()) continue;
-            bool same = true;
-            for (size_t k = 0; k < typed.size() && same; ++k) {
-                const std::string& part = entry.parts[k];
-                same = same_text(typed[k], part, ignore_case) || same_text(typed[k], terminal_name(part), ignore_case);
-            }
-            // A restored item also answers to the name the bin gave back.
-            if (!same && entry.restored()) {
-                same = true;
-                for (size_t k = 0; k + 1 < typed.size() && same; ++k) same = same_text(typed[k], entry.parts[k], ignore_case);
-                same = same && same_text(typed.back(), entry.item->name, ignore_case);
-            }
-            if (same) found.push_back(i);
+            if (path_matches(i, typed, ignore_case)) found.push_back(i);
         }
         if (!found.empty()) break;  // an exact match hides matches that differ in case
     }
@@ -340,12 +363,23 @@ void volume_listing::mark_overwritten(const std::vector<size_t>& which) {
     }
 }
 
+std::vector<std::string> volume_listing::path_parts(size_t index) const {
+    std::vector<std::string> parts;
+    for (size_t at = index; at != no_entry && parts.size() <= max_depth; at = entries_[at].path_parent) {
+        parts.push_back(entries_[at].name());
+    }
+    if (entries_[index].where != section::tree) parts.push_back("$Lost");
+    std::reverse(parts.begin(), parts.end());
+    return parts;
+}
+
 std::string volume_listing::display_path(size_t index, bool raw) const {
     const listed_item& entry = entries_[index];
-    std::string path = entry.where == section::tree ? "/" : "";
-    for (size_t i = 0; i < entry.parts.size(); ++i) {
-        if (i) path += '/';
-        path += raw ? entry.parts[i] : terminal_name(entry.parts[i]);
+    std::string path = entry.where == section::tree ? "" : "$Lost";
+    const std::vector<std::string> parts = path_parts(index);
+    for (size_t i = entry.where == section::tree ? 0 : 1; i < parts.size(); ++i) {
+        path += '/';
+        path += raw ? parts[i] : terminal_name(parts[i]);
     }
     if (entry.item->folder) path += '/';
     return path;

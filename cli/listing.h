@@ -27,9 +27,12 @@ inline constexpr size_t no_entry = std::numeric_limits<size_t>::max();
 struct listed_item {
     const mirrored_item* item = nullptr;
     section where = section::tree;
-    // Names below the volume root as they are on the volume (a restored item
-    // keeps its "$R..." name); lost and carved items start with "$Lost".
-    std::vector<std::string> parts;
+    // The entry whose path this one's continues (no_entry: the path starts
+    // here, below the volume root or, for lost and carved items, "$Lost").
+    // Paths are built from these links when needed rather than kept: a large
+    // volume lists hundreds of thousands of items.
+    size_t path_parent = no_entry;
+    uint32_t depth = 1;        // names in the path, "$Lost" included
     size_t parent = no_entry;  // the listed parent folder
     uint64_t size = 0;
     // The restored item this one is, or lies in (no_entry: not recycled).
@@ -40,6 +43,10 @@ struct listed_item {
     bool holder = false;  // a folder made only to hold such copies
     overwrite overwritten = overwrite::none;
 
+    // The name as it is on the volume: a restored item keeps its "$R..." name.
+    const std::string& name() const {
+        return item->restored && !item->volume_name.empty() ? item->volume_name : item->name;
+    }
     bool recycled() const { return recycled_by != no_entry; }
     bool restored() const { return item->restored; }
     bool copy() const { return copy_of != no_entry; }
@@ -72,7 +79,11 @@ public:
     // escaped for a terminal unless `raw`.
     std::string display_path(size_t index, bool raw = false) const;
 
+    // The names of that path, "$Lost" first for lost and carved items.
+    std::vector<std::string> path_parts(size_t index) const;
+
 private:
+    bool path_matches(size_t index, const std::vector<std::string>& typed, bool ignore_case) const;
     void link_recycled();
     void find_copies(size_t restored);
     void pair_copies(size_t original, size_t copy, size_t depth);

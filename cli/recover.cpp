@@ -184,10 +184,10 @@ private:
             if (!names.empty()) {
                 names.insert(names.end(), below.begin(), below.end());
             } else {
-                names = entry.parts;
+                names = listing.path_parts(index);
             }
         } else {
-            names = entry.parts;
+            names = listing.path_parts(index);
         }
         std::vector<std::string> encoded;
         for (size_t i = 0; i < names.size(); ++i) {
