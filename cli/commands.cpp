@@ -195,9 +195,30 @@ void print_entry(const source::volume& v, const volume_listing& listing, size_t 
     } else if (entry.recycled() && !entry.former_path.empty()) {
         note = "  (was " + terminal_text(entry.former_path) + ")";
     }
-    const std::string size_text = item.folder ? "-" : std::to_string(entry.size);
-    std::printf("%-16s %12s  %-19s  %-19s  %s%s\n", state_of(entry), size_text.c_str(), iso_time(item.modified).c_str(),
-                iso_time(item.created).c_str(), listing.display_path(index).c_str(), note.c_str());
+    // "%-16s %12s  %-19s  %-19s  %s%s\n", put together by hand: a large
+    // volume prints hundreds of thousands of these lines.
+    std::string line;
+    line.reserve(160);
+    const auto pad_right = [&line](std::string_view text, size_t width) {
+        line += text;
+        if (text.size() < width) line.append(width - text.size(), ' ');
+    };
+    const auto pad_left = [&line](std::string_view text, size_t width) {
+        if (text.size() < width) line.append(width - text.size(), ' ');
+        line += text;
+    };
+    pad_right(state_of(entry), 16);
+    line += ' ';
+    pad_left(item.folder ? "-" : std::to_string(entry.size), 12);
+    line += "  ";
+    pad_right(iso_time(item.modified), 19);
+    line += "  ";
+    pad_right(iso_time(item.created), 19);
+    line += "  ";
+    line += listing.display_path(index);
+    line += note;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
 }  // namespace

@@ -84,16 +84,20 @@ void on_interrupt(int) {
 
 }  // namespace
 
+tree_mirror::tree_mirror() { clear(); }
+
 int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& record) {
     const ostrel_handle parent = record.parent == record.handle ? 0 : record.parent;
-    mirrored_item* parent_item = nullptr;
+    size_t parent_index = mirrored_item::no_parent;
     if (parent != 0) {
-        const auto known = items_.find(parent);
-        if (known == items_.end()) return -1;
-        parent_item = &known->second;  // stays valid: map elements never move
+        const auto known = table_->places.find(parent);
+        if (known == table_->places.end()) return -1;
+        parent_index = known->second;
     }
-    const auto [slot, is_new] = items_.try_emplace(record.handle);
-    mirrored_item& item = slot->second;
+    if (items_.size() >= UINT32_MAX) return 0;  // more than any volume holds: dropped
+    const auto [slot, is_new] = table_->places.try_emplace(record.handle, static_cast<uint32_t>(items_.size()));
+    if (is_new) items_.emplace_back();
+    mirrored_item& item = items_[slot->second];
     const bool renamed = kind == OSTREL_KIND_FILE_RENAMED || kind == OSTREL_KIND_FOLDER_RENAMED;
     if (is_new) {
         item.handle = record.handle;
@@ -108,7 +112,8 @@ int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& 
     if (renamed && item.volume_name.empty()) item.volume_name = is_new ? to_utf8(record.name) : item.name;
     if (is_new || item.parent != parent) {
         item.parent = parent;
-        (parent_item ? parent_item->children : tops_).push_back(item.handle);
+        item.parent_index = parent_index;
+        (parent != 0 ? items_[parent_index].children : tops_).push_back(slot->second);
     }
     item.group = group;
     item.carved = item.carved || kind == OSTREL_KIND_CARVED_FILE || group == OSTREL_GROUP_CARVED_RETYPED;
@@ -125,47 +130,41 @@ int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& 
 }
 
 void tree_mirror::unlink(mirrored_item& item) {
-    std::vector<ostrel_handle>* siblings = &tops_;
-    if (item.parent) {
-        auto parent = items_.find(item.parent);
-        if (parent == items_.end()) return;
-        siblings = &parent->second.children;
-    }
-    std::erase(*siblings, item.handle);
+    std::vector<uint32_t>& siblings = item.parent ? items_[item.parent_index].children : tops_;
+    std::erase(siblings, static_cast<uint32_t>(index_of(item)));
 }
 
 const mirrored_item* tree_mirror::find(ostrel_handle handle) const {
-    auto it = items_.find(handle);
-    return it == items_.end() ? nullptr : &it->second;
+    const auto it = table_->places.find(handle);
+    return it == table_->places.end() ? nullptr : &items_[it->second];
 }
 
 bool tree_mirror::in_lost_area(ostrel_handle handle) const {
+    const mirrored_item* item = find(handle);
     // Bounded by the number of items, so a parent cycle cannot hang us.
-    for (size_t steps = 0; handle && steps <= items_.size(); ++steps) {
-        const mirrored_item* item = find(handle);
-        if (!item) return false;
+    for (size_t steps = 0; item && steps <= items_.size(); ++steps) {
         if (item->lost || item->carved) return true;
-        handle = item->parent;
+        item = item->parent ? &items_[item->parent_index] : nullptr;
     }
     return false;
 }
 
 std::vector<std::string> tree_mirror::name_chain(ostrel_handle handle) const {
     std::vector<std::string> names;
-    for (size_t steps = 0; handle && steps <= items_.size(); ++steps) {
-        const mirrored_item* item = find(handle);
-        if (!item) break;
+    const mirrored_item* item = find(handle);
+    for (size_t steps = 0; item && steps <= items_.size(); ++steps) {
         names.insert(names.begin(), item->name);
-        handle = item->parent;
+        item = item->parent ? &items_[item->parent_index] : nullptr;
     }
     return names;
 }
 
-tree_mirror::tree_mirror() { items_.reserve(initial_items); }
-
 void tree_mirror::clear() {
+    // The table first: its entries live in its pool.
+    table_ = std::make_unique<handle_table>();
+    table_->places.reserve(initial_items);
     items_.clear();
-    items_.reserve(initial_items);
+    items_.shrink_to_fit();
     tops_.clear();
     files_ = 0;
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -49,21 +51,32 @@ struct mirrored_item {
     // name it was first reported with; otherwise `name`.
     std::string volume_name;
     time_stamp created, accessed, modified;
-    std::vector<ostrel_handle> children;  // in the order they arrived
+    size_t parent_index = no_parent;  // the parent's place in the mirror
+    std::vector<uint32_t> children;   // places in the mirror, in the order they arrived
+
+    static constexpr size_t no_parent = SIZE_MAX;
 };
 
 // The host's copy of the tree. An item is accepted only when its parent is
 // already known (or it has none); the engine answers a refusal by reporting
 // the parent first and sending the item again.
+//
+// Items are kept in one array in the order they first arrived, and linked by
+// their places in it; a table finds an item's place from its handle. A large
+// volume reports hundreds of thousands of items: the table's entries come
+// from one growing pool that is let go of at once, not freed one by one.
 class tree_mirror {
 public:
     tree_mirror();
+
     // add_item's answer: -1 to ask for the parent first, else 0.
     int32_t accept(uint32_t kind, uint32_t group, const tagItemRecord& record);
 
     const mirrored_item* find(ostrel_handle handle) const;
+    const mirrored_item& at(size_t index) const { return items_[index]; }
+    size_t index_of(const mirrored_item& item) const { return static_cast<size_t>(&item - items_.data()); }
     // Items without a known parent, in the order they arrived.
-    const std::vector<ostrel_handle>& tops() const { return tops_; }
+    const std::vector<uint32_t>& tops() const { return tops_; }
     size_t size() const { return items_.size(); }
     size_t files() const { return files_; }
     // True for an item that is lost or carved, or that lies below one.
@@ -74,11 +87,17 @@ public:
 
 private:
     void unlink(mirrored_item& item);
+
     // Room reserved up front: growing the table item by item to a large
     // volume's size rehashes it many times.
     static constexpr size_t initial_items = 1 << 16;
-    std::unordered_map<ostrel_handle, mirrored_item> items_;
-    std::vector<ostrel_handle> tops_;
+    struct handle_table {
+        std::pmr::monotonic_buffer_resource pool;
+        std::pmr::unordered_map<ostrel_handle, uint32_t> places{&pool};  // declared after its pool
+    };
+    std::vector<mirrored_item> items_;
+    std::unique_ptr<handle_table> table_;
+    std::vector<uint32_t> tops_;
     size_t files_ = 0;
 };
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstring>
 #include <cstdlib>
 #include <unordered_map>
 #include <unordered_set>
@@ -30,15 +32,14 @@ public:
     explicit walker(const tree_mirror& tree) : tree_(tree) {}
 
     std::vector<listed_item> run() {
-        visited_.reserve(tree_.size());
+        visited_.assign(tree_.size(), false);
         const mirrored_item* root = volume_root();
-        for (ostrel_handle top : sorted(tree_.tops())) {
-            const mirrored_item* item = tree_.find(top);
-            if (!item) continue;
-            if (item == root) {
+        for (uint32_t top : sorted(tree_.tops())) {
+            const mirrored_item& item = tree_.at(top);
+            if (&item == root) {
                 // The root itself is not listed; its children are "/name".
-                visited_.insert(root->handle);
-                for (ostrel_handle child : sorted(root->children)) visit(child, section::tree, {}, 1);
+                visited_[top] = true;
+                for (uint32_t child : sorted(root->children)) visit(child, section::tree, {}, 1);
             } else {
                 visit(top, section::tree, {}, 1);
             }
@@ -67,36 +68,31 @@ private:
     };
 
     const mirrored_item* volume_root() const {
-        for (ostrel_handle top : tree_.tops()) {
-            const mirrored_item* item = tree_.find(top);
-            if (item && item->folder && !item->lost && !item->carved) return item;
+        for (uint32_t top : tree_.tops()) {
+            const mirrored_item& item = tree_.at(top);
+            if (item.folder && !item.lost && !item.carved) return &item;
         }
         return nullptr;
     }
 
-    std::vector<ostrel_handle> sorted(const std::vector<ostrel_handle>& handles) const {
-        std::vector<const mirrored_item*> items;
-        items.reserve(handles.size());
-        for (ostrel_handle h : handles) {
-            if (const mirrored_item* item = tree_.find(h)) items.push_back(item);
-        }
-        const auto shown_name = [](const mirrored_item* item) -> const std::string& {
-            return item->restored && !item->volume_name.empty() ? item->volume_name : item->name;
+    std::vector<uint32_t> sorted(std::vector<uint32_t> places) const {
+        const auto shown_name = [this](uint32_t place) -> const std::string& {
+            const mirrored_item& item = tree_.at(place);
+            return item.restored && !item.volume_name.empty() ? item.volume_name : item.name;
         };
-        std::stable_sort(items.begin(), items.end(), [&](const mirrored_item* a, const mirrored_item* b) {
-            if (a->folder != b->folder) return !a->folder;  // files first
+        std::stable_sort(places.begin(), places.end(), [&](uint32_t a, uint32_t b) {
+            const bool a_folder = tree_.at(a).folder, b_folder = tree_.at(b).folder;
+            if (a_folder != b_folder) return !a_folder;  // files first
             return natural_less(shown_name(a), shown_name(b));
         });
-        std::vector<ostrel_handle> out;
-        out.reserve(items.size());
-        for (const mirrored_item* item : items) out.push_back(item->handle);
-        return out;
+        return places;
     }
 
     // `above` is the entry whose path this item's continues.
-    void visit(ostrel_handle handle, section where, position above, uint32_t depth) {
-        const mirrored_item* item = tree_.find(handle);
-        if (!item || depth > max_depth || !visited_.insert(handle).second) return;
+    void visit(uint32_t place, section where, position above, uint32_t depth) {
+        if (depth > max_depth || visited_[place]) return;
+        visited_[place] = true;
+        const mirrored_item* item = &tree_.at(place);
         listed_item entry;
         entry.item = item;
         if (where == section::tree && (item->lost || item->carved)) {
@@ -114,11 +110,11 @@ private:
         path_parents_[list].push_back(above);
         if (item->children.empty()) return;
         const position here{list, lists_[list].size() - 1};
-        for (ostrel_handle child : sorted(item->children)) visit(child, where, here, depth + 1);
+        for (uint32_t child : sorted(item->children)) visit(child, where, here, depth + 1);
     }
 
     const tree_mirror& tree_;
-    std::unordered_set<ostrel_handle> visited_;
+    std::vector<bool> visited_;  // by place in the mirror
     std::vector<listed_item> lists_[3];  // by section
     std::vector<position> path_parents_[3];
 };
@@ -159,17 +155,16 @@ uint64_t covered_bytes(const ranges& live, uint64_t start, uint64_t end) {
 
 volume_listing::volume_listing(recover_session* session, const tree_mirror& tree) : session_(session) {
     entries_ = walker(tree).run();
-    std::unordered_map<ostrel_handle, size_t> index;
-    index.reserve(entries_.size());
-    for (size_t i = 0; i < entries_.size(); ++i) index.emplace(entries_[i].item->handle, i);
+    std::vector<size_t> entry_of(tree.size(), no_entry);  // by place in the mirror
+    for (size_t i = 0; i < entries_.size(); ++i) entry_of[tree.index_of(*entries_[i].item)] = i;
     children_.resize(entries_.size());
     for (size_t i = 0; i < entries_.size(); ++i) {
         listed_item& entry = entries_[i];
         if (!entry.item->folder) entry.size = engine().node_size(entry.item->handle);
-        const auto parent = entry.item->parent ? index.find(entry.item->parent) : index.end();
-        if (parent != index.end()) {
-            entry.parent = parent->second;
-            children_[parent->second].push_back(i);
+        const size_t parent = entry.item->parent ? entry_of[entry.item->parent_index] : no_entry;
+        if (parent != no_entry) {
+            entry.parent = parent;
+            children_[parent].push_back(i);
         } else if (entry.where == section::tree) {
             tops_.push_back(i);
         }
@@ -375,11 +370,18 @@ std::vector<std::string> volume_listing::path_parts(size_t index) const {
 
 std::string volume_listing::display_path(size_t index, bool raw) const {
     const listed_item& entry = entries_[index];
+    std::vector<size_t> chain;  // the item first
+    for (size_t at = index; at != no_entry && chain.size() <= max_depth; at = entries_[at].path_parent) {
+        chain.push_back(at);
+    }
     std::string path = entry.where == section::tree ? "" : "$Lost";
-    const std::vector<std::string> parts = path_parts(index);
-    for (size_t i = entry.where == section::tree ? 0 : 1; i < parts.size(); ++i) {
+    for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
         path += '/';
-        path += raw ? parts[i] : terminal_name(parts[i]);
+        if (raw) {
+            path += entries_[*at].name();
+        } else {
+            append_terminal_name(path, entries_[*at].name());
+        }
     }
     if (entry.item->folder) path += '/';
     return path;
@@ -414,40 +416,36 @@ std::string node_path(recover_session* session, ostrel_handle node) {
 
 bool file_extents(recover_session* session, ostrel_handle node, std::vector<std::pair<uint64_t, uint64_t>>& out,
                   std::string* text_out) {
-    std::vector<char> buffer(4096);
-    std::string text;
+    // One buffer for every call: a listing asks the extents of every file.
+    thread_local std::vector<char> buffer(4096);
     bool found = false;
     for (int attempt = 0; attempt < 4 && !found; ++attempt) {
         const int32_t result = engine().extent_text(session, node, buffer.data(), static_cast<uint32_t>(buffer.size()));
         if (result < 0) return false;
         if (result == 0) {
-            text = buffer.data();
             found = true;
         } else {
-            buffer.assign(buffer.size() + static_cast<size_t>(result), 0);
+            buffer.resize(buffer.size() + static_cast<size_t>(result));
         }
     }
     if (!found) return false;
+    const std::string_view text(buffer.data(), strnlen(buffer.data(), buffer.size()));
     // [{"o":8192, "l":4096},{"o":65536, "l":904}]; other keys are skipped.
-    const auto number_after = [&](size_t from, size_t to, const char* key, uint64_t& value) {
+    const auto number_after = [&](size_t from, size_t to, std::string_view key, uint64_t& value) {
         const size_t at = text.find(key, from);
-        if (at == std::string::npos || at >= to) return false;
-        const char* start = text.c_str() + at + std::char_traits<char>::length(key);
-        char* end = nullptr;
-        const long long parsed = std::strtoll(start, &end, 10);
-        if (end == start || parsed < 0) return false;
-        value = static_cast<uint64_t>(parsed);
-        return true;
+        if (at == std::string_view::npos || at >= to) return false;
+        const char* start = text.data() + at + key.size();
+        return std::from_chars(start, text.data() + to, value).ec == std::errc{};
     };
-    for (size_t open = text.find('{'); open != std::string::npos; open = text.find('{', open + 1)) {
+    for (size_t open = text.find('{'); open != std::string_view::npos; open = text.find('{', open + 1)) {
         size_t close = text.find('}', open);
-        if (close == std::string::npos) close = text.size();
+        if (close == std::string_view::npos) close = text.size();
         uint64_t offset = 0, length = 0;
         if (number_after(open, close, "\"o\":", offset) && number_after(open, close, "\"l\":", length)) {
             out.emplace_back(offset, length);
         }
     }
-    if (text_out) *text_out = std::move(text);
+    if (text_out) *text_out = std::string(text);
     return true;
 }
 

@@ -123,16 +123,17 @@ bool is_unsafe_on_screen(char32_t c) {
            (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
-// Printable ASCII other than `special`: shown and written as it is.
-bool plain_ascii(std::string_view text, std::string_view special) {
+// Printable ASCII other than the two `special` characters: shown and
+// written as it is.
+bool plain_ascii(std::string_view text, char special, char other_special) {
     for (const char c : text) {
-        if (c < 0x20 || c > 0x7E || special.find(c) != std::string_view::npos) return false;
+        if (c < 0x20 || c > 0x7E || c == special || c == other_special) return false;
     }
     return true;
 }
 
 std::string escaped_for_terminal(std::string_view raw, bool as_name) {
-    if (plain_ascii(raw, as_name ? "\\/" : "")) return std::string(raw);
+    if (as_name ? plain_ascii(raw, '\\', '/') : plain_ascii(raw, 0x7F, 0x7F)) return std::string(raw);
     const std::string valid = to_utf8(to_wide(raw).c_str());
     const std::string_view text = valid;
     std::string out;
@@ -168,7 +169,7 @@ size_t char_width(char32_t c) {
 }  // namespace
 
 std::string json_string(std::string_view raw) {
-    if (plain_ascii(raw, "\"\\")) return "\"" + std::string(raw) + "\"";
+    if (plain_ascii(raw, '"', '\\')) return "\"" + std::string(raw) + "\"";
     // A path typed by the user need not be UTF-8; JSON text must be.
     const std::string valid = to_utf8(to_wide(raw).c_str());
     const std::string_view text = valid;
@@ -199,6 +200,14 @@ std::string json_string(std::string_view raw) {
 
 std::string terminal_text(std::string_view text) { return escaped_for_terminal(text, false); }
 std::string terminal_name(std::string_view name) { return escaped_for_terminal(name, true); }
+
+void append_terminal_name(std::string& out, std::string_view name) {
+    if (plain_ascii(name, '\\', '/')) {
+        out += name;
+    } else {
+        out += escaped_for_terminal(name, true);
+    }
+}
 
 size_t display_width(std::string_view text) {
     size_t width = 0;

@@ -30,6 +30,8 @@ std::string json_string(std::string_view text);
 // \x2f), so that a name prints as one path component.
 std::string terminal_text(std::string_view text);
 std::string terminal_name(std::string_view name);
+// terminal_name(name) appended to `out`.
+void append_terminal_name(std::string& out, std::string_view name);
 
 // Columns the text takes on a terminal (wide East Asian characters count
 // two, combining marks none), and its longest prefix that fits `columns`.

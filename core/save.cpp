@@ -1,5 +1,6 @@
 #include "core/save.h"
 
+#include <charconv>
 #include <memory>
 #include <new>
 
@@ -120,13 +121,30 @@ bool save_byte_range(int32_t device, const tagFileInfo& node, const char16_t* de
     return delivered == node.size;
 }
 
+void append_decimal(std::string& out, long long value) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+void append_decimal(std::string& out, unsigned long long value) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// Written digit by digit: a listing asks every file's extents.
 std::string format_extent(uint64_t offset, uint64_t length, bool is_signed, bool last) {
-    const std::u16string text =
-        is_signed ? format_message(last ? "{\"o\":%I64d, \"l\":%I64d}" : "{\"o\":%I64d, \"l\":%I64d},",
-                                   {static_cast<long long>(offset), static_cast<long long>(length)})
-                  : format_message(last ? "{\"o\":%I64u, \"l\":%I64u}" : "{\"o\":%I64u, \"l\":%I64u},",
-                                   {static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length)});
-    return std::string(text.begin(), text.end());  // ASCII only
+    std::string text = "{\"o\":";
+    if (is_signed) {
+        append_decimal(text, static_cast<long long>(offset));
+        text += ", \"l\":";
+        append_decimal(text, static_cast<long long>(length));
+    } else {
+        append_decimal(text, static_cast<unsigned long long>(offset));
+        text += ", \"l\":";
+        append_decimal(text, static_cast<unsigned long long>(length));
+    }
+    text += last ? "}" : "},";
+    return text;
 }
 
 std::string cluster_extent_text(const recover_impl& engine, const tagFileInfo& node, bool is_signed) {

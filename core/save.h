@@ -28,6 +28,10 @@ uint32_t copy_buffer_size(uint64_t size, uint32_t full_buffer);
 bool save_byte_range(int32_t device, const tagFileInfo& node, const char16_t* destination, ::stop_token* stop,
                      int32_t& error);
 
+// The decimal digits of `value` appended to `out`.
+void append_decimal(std::string& out, long long value);
+void append_decimal(std::string& out, unsigned long long value);
+
 // One extent entry {"o":…, "l":…}, unsigned or signed, with or without the
 // trailing comma.
 std::string format_extent(uint64_t offset, uint64_t length, bool is_signed, bool last);

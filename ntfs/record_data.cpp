@@ -1,7 +1,6 @@
 // A found NTFS file's data: saved, read into memory, or described as
 // extents, from its runs or, when it has none, through its MFT record.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <set>
@@ -22,7 +21,7 @@ namespace ostrel {
 namespace {
 
 constexpr uint16_t compressed_flag = 0x0001;
-// The resident extent text is built in a buffer of this many characters.
+// A resident value's extent object is cut at this many characters.
 constexpr size_t resident_extent_chars = 99;
 
 struct destination_file {
@@ -150,20 +149,23 @@ bool ntfs_recover::read_to_memory(int32_t fd, const tagFileInfo& node, write_buf
 
 namespace {
 
-std::string resident_extent_object(uint64_t record_position, uint64_t value_offset, uint32_t length,
-                                   uint32_t sequence_offset) {
-    // Every file's extents are asked for when a listing marks overwritten
-    // files: written straight into a narrow buffer, no message formatting.
-    char object[resident_extent_chars + 1];
-    const auto value_at = static_cast<long long>(record_position + value_offset);
-    if (sequence_offset == 0) {
-        std::snprintf(object, sizeof object, "{\"o\":%lld, \"l\":%lld}", value_at, static_cast<long long>(length));
-    } else {
-        std::snprintf(object, sizeof object, "{\"o\":%lld, \"l\":%lld, \"s\":%lld, \"u\":%lld}", value_at,
-                      static_cast<long long>(length), static_cast<long long>(record_position),
-                      static_cast<long long>(sequence_offset));
+// Appends the extent object of a value kept inside its record.
+void append_resident_extent(std::string& out, uint64_t record_position, uint64_t value_offset, uint32_t length,
+                            uint32_t sequence_offset) {
+    // Written digit by digit: a listing asks every file's extents.
+    const size_t start = out.size();
+    out += "{\"o\":";
+    append_decimal(out, static_cast<long long>(record_position + value_offset));
+    out += ", \"l\":";
+    append_decimal(out, static_cast<long long>(length));
+    if (sequence_offset != 0) {
+        out += ", \"s\":";
+        append_decimal(out, static_cast<long long>(record_position));
+        out += ", \"u\":";
+        append_decimal(out, static_cast<long long>(sequence_offset));
     }
-    return object;
+    out += "}";
+    if (out.size() - start > resident_extent_chars) out.resize(start + resident_extent_chars);
 }
 
 }  // namespace
@@ -174,8 +176,10 @@ std::string ntfs_recover::resident_extent_text(const tagNtfsFileInfoEx& file) co
     // without reading the record again.
     const auto known_position = mft_record_offset(file.record_number);
     if (file.resident_value_offset != 0 && known_position && geometry_.record_size >= 1024) {
-        return text + resident_extent_object(*known_position, file.resident_value_offset,
-                                             static_cast<uint32_t>(file.size), file.resident_sequence_offset) + "]";
+        append_resident_extent(text, *known_position, file.resident_value_offset, static_cast<uint32_t>(file.size),
+                               file.resident_sequence_offset);
+        text += "]";
+        return text;
     }
     std::vector<uint64_t> to_visit{file.record_number};
     for (size_t i = 0; i < to_visit.size(); ++i) {
@@ -198,7 +202,9 @@ std::string ntfs_recover::resident_extent_text(const tagNtfsFileInfoEx& file) co
             const uint32_t length = attribute->bytes.u32_or(attribute_header::value_length);
             if (length == 0) continue;
             const uint64_t value_at = attribute->offset + attribute->bytes.u16_or(attribute_header::value_offset);
-            return text + resident_extent_object(*position, value_at, length, update_sequence) + "]";
+            append_resident_extent(text, *position, value_at, length, update_sequence);
+            text += "]";
+            return text;
         }
     }
     return text + "]";
