@@ -172,7 +172,7 @@ void print_entry(const source::volume& v, const volume_listing& listing, size_t 
     const mirrored_item& item = *entry.item;
     if (json) {
         std::string extra;
-        if (entry.recycled()) extra += ",\"former_path\":" + json_string(entry.former_path);
+        if (entry.recycled()) extra += ",\"former_path\":" + json_string(listing.former_path(index));
         if (entry.copy()) extra += ",\"copy_of\":" + json_string(listing.display_path(entry.copy_of, true));
         if (entry.holder) extra += ",\"made_for_former_paths\":true";
         if (!item.folder) extra += std::string(",\"overwritten\":\"") + overwrite_name(entry.overwritten) + "\"";
@@ -192,8 +192,8 @@ void print_entry(const source::volume& v, const volume_listing& listing, size_t 
         note = "  (copy of " + listing.display_path(entry.copy_of) + ")";
     } else if (entry.holder) {
         note = "  (not on the volume: made to hold copies at former paths)";
-    } else if (entry.recycled() && !entry.former_path.empty()) {
-        note = "  (was " + terminal_text(entry.former_path) + ")";
+    } else if (entry.recycled() && !listing.former_path(index).empty()) {
+        note = "  (was " + terminal_text(listing.former_path(index)) + ")";
     }
     // "%-16s %12s  %-19s  %-19s  %s%s\n", put together by hand: a large
     // volume prints hundreds of thousands of these lines.

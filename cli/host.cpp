@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_set>
 
 #include "text.h"
@@ -19,10 +20,12 @@ struct host_state {
     bool verbose = false;
     int32_t status = 0;
     uint32_t events = 0;  // bit n: event n was sent since the last clear
-    // Records handed out and not yet taken back: an accepted record is copied
-    // and freed at once; a refused one comes back once its parent is known,
-    // or is freed by reset_mirror when the engine gives up on it.
-    std::unordered_set<tagItemRecord*> outstanding;
+    // Every record handed out comes back through add_item. An accepted one is
+    // copied and kept as the next one to hand out (or freed); a refused one
+    // comes back once its parent is known, or is freed by reset_mirror when
+    // the engine gives up on it.
+    std::unordered_set<tagItemRecord*> refused;
+    tagItemRecord* spare = nullptr;
 };
 
 host_state& state() {
@@ -41,25 +44,37 @@ int32_t OSTREL_CALL add_item(uint32_t kind, uint32_t group, tagItemRecord* recor
     host_state& s = state();
     if (!record) return 0;
     const int32_t answer = s.tree.accept(kind, group, *record);
-    if (answer == -1) return -1;
-    if (s.outstanding.erase(record)) std::free(record);
+    if (answer == -1) {
+        // Sent again once its parent is known, or freed by reset_mirror.
+        try {
+            s.refused.insert(record);
+        } catch (...) {
+            // Untracked, it would only be lost at exit; asking again still works.
+        }
+        return -1;
+    }
+    if (!s.refused.empty()) s.refused.erase(record);
+    // Kept for the next item: one record at a time is all the engine needs.
+    if (!s.spare) {
+        s.spare = record;
+    } else {
+        std::free(record);
+    }
     return answer;
 }
 
 tagItemRecord* OSTREL_CALL alloc_record(uint32_t size) {
+    host_state& s = state();
     // At least our own record size, whatever the engine asks for: we read
     // every field of it.
     const size_t bytes = size > sizeof(tagItemRecord) ? size : sizeof(tagItemRecord);
-    auto* record = static_cast<tagItemRecord*>(std::calloc(1, bytes));
-    if (record) {
-        try {
-            state().outstanding.insert(record);
-        } catch (...) {
-            std::free(record);
-            return nullptr;
-        }
+    if (bytes == sizeof(tagItemRecord) && s.spare) {
+        tagItemRecord* record = s.spare;
+        s.spare = nullptr;
+        std::memset(record, 0, sizeof *record);
+        return record;
     }
-    return record;
+    return static_cast<tagItemRecord*>(std::calloc(1, bytes));
 }
 
 void OSTREL_CALL log_line(const ostrel_char* line) {
@@ -88,15 +103,20 @@ tree_mirror::tree_mirror() { clear(); }
 
 int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& record) {
     const ostrel_handle parent = record.parent == record.handle ? 0 : record.parent;
-    size_t parent_index = mirrored_item::no_parent;
-    if (parent != 0) {
+    uint32_t parent_index = mirrored_item::no_parent;
+    if (parent != 0 && parent == last_parent_) {
+        // Items mostly arrive folder by folder: no table lookup for them.
+        parent_index = last_parent_index_;
+    } else if (parent != 0) {
         const auto known = table_->places.find(parent);
         if (known == table_->places.end()) return -1;
         parent_index = known->second;
+        last_parent_ = parent;
+        last_parent_index_ = parent_index;
     }
     if (items_.size() >= UINT32_MAX) return 0;  // more than any volume holds: dropped
     const auto [slot, is_new] = table_->places.try_emplace(record.handle, static_cast<uint32_t>(items_.size()));
-    if (is_new) items_.emplace_back();
+    if (is_new) items_.emplace_back().place = slot->second;
     mirrored_item& item = items_[slot->second];
     const bool renamed = kind == OSTREL_KIND_FILE_RENAMED || kind == OSTREL_KIND_FOLDER_RENAMED;
     if (is_new) {
@@ -109,7 +129,9 @@ int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& 
     // The first report of a restored item carries its name in the bin.
     if (renamed) item.restored = true;
     // Kept only for renamed items: the listing shows it for them alone.
-    if (renamed && item.volume_name.empty()) item.volume_name = is_new ? to_utf8(record.name) : item.name;
+    if (renamed && !item.volume_name) {
+        item.volume_name = std::make_unique<const std::string>(is_new ? to_utf8(record.name) : item.name);
+    }
     if (is_new || item.parent != parent) {
         item.parent = parent;
         item.parent_index = parent_index;
@@ -131,7 +153,7 @@ int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& 
 
 void tree_mirror::unlink(mirrored_item& item) {
     std::vector<uint32_t>& siblings = item.parent ? items_[item.parent_index].children : tops_;
-    std::erase(siblings, static_cast<uint32_t>(index_of(item)));
+    std::erase(siblings, item.place);
 }
 
 const mirrored_item* tree_mirror::find(ostrel_handle handle) const {
@@ -164,9 +186,10 @@ void tree_mirror::clear() {
     table_ = std::make_unique<handle_table>();
     table_->places.reserve(initial_items);
     items_.clear();
-    items_.shrink_to_fit();
+    items_.shrink_to_fit();  // a deque keeps its blocks otherwise
     tops_.clear();
     files_ = 0;
+    last_parent_ = 0;
 }
 
 bool bind_engine(std::string& error) {
@@ -198,8 +221,10 @@ tree_mirror& mirror() { return state().tree; }
 void reset_mirror() {
     host_state& s = state();
     s.tree.clear();
-    for (tagItemRecord* record : s.outstanding) std::free(record);
-    s.outstanding.clear();
+    for (tagItemRecord* record : s.refused) std::free(record);
+    s.refused.clear();
+    std::free(s.spare);
+    s.spare = nullptr;
 }
 
 void set_listener(host_listener* listener) { state().listener = listener; }

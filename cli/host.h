@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <memory_resource>
 #include <string>
@@ -34,27 +35,32 @@ struct time_stamp {
     const char* c_str() const { return text; }
 };
 
-// One item as the engine last described it.
+// One item as the engine last described it. A large volume is mirrored item
+// by item, so this is kept small: what only restored items have is held
+// apart.
 struct mirrored_item {
+    static constexpr uint32_t no_parent = UINT32_MAX;
+
     ostrel_handle handle = 0;
     ostrel_handle parent = 0;
+    uint32_t place = 0;                 // this item's place in the mirror
+    uint32_t parent_index = no_parent;  // the parent's place in the mirror
+    uint32_t group = 0;
+    uint32_t attributes = 0;
     bool folder = false;
     bool deleted = false;
     bool carved = false;  // found by signature: kind 0x200, or re-sent in group 3
     bool lost = false;    // reported in group 2: a lost folder or orphan subtree
     bool restored = false;  // renamed by the recycle bin (kinds 0x400 and 0x2)
     bool has_times = false;
-    uint32_t group = 0;
-    uint32_t attributes = 0;
     std::string name;  // UTF-8; "" when the record had no name
-    // The name the item has on the volume: for a restored item, the "$R..."
-    // name it was first reported with; otherwise `name`.
-    std::string volume_name;
+    // For a restored item, the "$R..." name it was first reported with.
+    std::unique_ptr<const std::string> volume_name;
     time_stamp created, accessed, modified;
-    size_t parent_index = no_parent;  // the parent's place in the mirror
-    std::vector<uint32_t> children;   // places in the mirror, in the order they arrived
+    std::vector<uint32_t> children;  // places in the mirror, in the order they arrived
 
-    static constexpr size_t no_parent = SIZE_MAX;
+    // The name the item has on the volume: a restored item's name in the bin.
+    const std::string& volume_or_own_name() const { return volume_name && !volume_name->empty() ? *volume_name : name; }
 };
 
 // The host's copy of the tree. An item is accepted only when its parent is
@@ -74,7 +80,7 @@ public:
 
     const mirrored_item* find(ostrel_handle handle) const;
     const mirrored_item& at(size_t index) const { return items_[index]; }
-    size_t index_of(const mirrored_item& item) const { return static_cast<size_t>(&item - items_.data()); }
+    size_t index_of(const mirrored_item& item) const { return item.place; }
     // Items without a known parent, in the order they arrived.
     const std::vector<uint32_t>& tops() const { return tops_; }
     size_t size() const { return items_.size(); }
@@ -95,10 +101,12 @@ private:
         std::pmr::monotonic_buffer_resource pool;
         std::pmr::unordered_map<ostrel_handle, uint32_t> places{&pool};  // declared after its pool
     };
-    std::vector<mirrored_item> items_;
+    std::deque<mirrored_item> items_;  // grows without moving what it holds
     std::unique_ptr<handle_table> table_;
     std::vector<uint32_t> tops_;
     size_t files_ = 0;
+    ostrel_handle last_parent_ = 0;  // the parent found last, and its place
+    uint32_t last_parent_index_ = 0;
 };
 
 // What the command wants to hear while an operation runs.

@@ -26,13 +26,16 @@ bool same_text(const std::string& a, const std::string& b, bool ignore_case) {
 }
 
 // Walks the mirrored tree depth first, files before folders in natural
-// order, into three lists: the tree, lost folders, carved files.
+// order, into three lists: the tree, lost folders, carved files. The lists
+// hold only places and links; the entries are made once, at the end, in
+// their final array.
 class walker {
 public:
     explicit walker(const tree_mirror& tree) : tree_(tree) {}
 
     std::vector<listed_item> run() {
         visited_.assign(tree_.size(), false);
+        lists_[0].reserve(tree_.size());
         const mirrored_item* root = volume_root();
         for (uint32_t top : sorted(tree_.tops())) {
             const mirrored_item& item = tree_.at(top);
@@ -47,24 +50,31 @@ public:
         // The tree first, then lost folders, then carved files; the links to
         // path parents become indices of the joined list.
         const size_t offsets[3] = {0, lists_[0].size(), lists_[0].size() + lists_[1].size()};
-        std::vector<listed_item> all;
-        all.reserve(offsets[2] + lists_[2].size());
+        std::vector<listed_item> all(offsets[2] + lists_[2].size());
         for (size_t list = 0; list < 3; ++list) {
             for (size_t i = 0; i < lists_[list].size(); ++i) {
-                listed_item& entry = lists_[list][i];
-                const position above = path_parents_[list][i];
-                entry.path_parent = above.list == no_list ? no_entry : offsets[above.list] + above.index;
-                all.push_back(std::move(entry));
+                const step& found = lists_[list][i];
+                listed_item& entry = all[offsets[list] + i];
+                entry.item = &tree_.at(found.place);
+                entry.where = static_cast<section>(list);
+                entry.depth = found.depth;
+                entry.path_parent = found.above.list == no_list ? no_entry : offsets[found.above.list] + found.above.index;
             }
         }
         return all;
     }
 
 private:
-    static constexpr size_t no_list = 3;
+    static constexpr uint32_t no_list = 3;
     struct position {
-        size_t list = no_list;
-        size_t index = 0;
+        uint32_t list = no_list;
+        uint32_t index = 0;
+    };
+    // One listed item: its place in the mirror, and the entry its path continues.
+    struct step {
+        uint32_t place;
+        uint32_t depth;
+        position above;
     };
 
     const mirrored_item* volume_root() const {
@@ -76,14 +86,11 @@ private:
     }
 
     std::vector<uint32_t> sorted(std::vector<uint32_t> places) const {
-        const auto shown_name = [this](uint32_t place) -> const std::string& {
-            const mirrored_item& item = tree_.at(place);
-            return item.restored && !item.volume_name.empty() ? item.volume_name : item.name;
-        };
-        std::stable_sort(places.begin(), places.end(), [&](uint32_t a, uint32_t b) {
-            const bool a_folder = tree_.at(a).folder, b_folder = tree_.at(b).folder;
-            if (a_folder != b_folder) return !a_folder;  // files first
-            return natural_less(shown_name(a), shown_name(b));
+        std::stable_sort(places.begin(), places.end(), [this](uint32_t a, uint32_t b) {
+            const mirrored_item& x = tree_.at(a);
+            const mirrored_item& y = tree_.at(b);
+            if (x.folder != y.folder) return !x.folder;  // files first
+            return natural_less(x.volume_or_own_name(), y.volume_or_own_name());
         });
         return places;
     }
@@ -92,31 +99,25 @@ private:
     void visit(uint32_t place, section where, position above, uint32_t depth) {
         if (depth > max_depth || visited_[place]) return;
         visited_[place] = true;
-        const mirrored_item* item = &tree_.at(place);
-        listed_item entry;
-        entry.item = item;
-        if (where == section::tree && (item->lost || item->carved)) {
+        const mirrored_item& item = tree_.at(place);
+        if (where == section::tree && (item.lost || item.carved)) {
             // A lost or carved item found below the tree starts a "$Lost" path.
-            where = item->carved && !item->folder ? section::carved : section::lost;
+            where = item.carved && !item.folder ? section::carved : section::lost;
             above = {};
             depth = 2;
-        } else if (where == section::lost && item->carved && !item->folder) {
+        } else if (where == section::lost && item.carved && !item.folder) {
             where = section::carved;
         }
-        entry.where = where;
-        entry.depth = depth;
-        const auto list = static_cast<size_t>(where);
-        lists_[list].push_back(std::move(entry));
-        path_parents_[list].push_back(above);
-        if (item->children.empty()) return;
-        const position here{list, lists_[list].size() - 1};
-        for (uint32_t child : sorted(item->children)) visit(child, where, here, depth + 1);
+        const auto list = static_cast<uint32_t>(where);
+        lists_[list].push_back({place, depth, above});
+        if (item.children.empty()) return;
+        const position here{list, static_cast<uint32_t>(lists_[list].size() - 1)};
+        for (uint32_t child : sorted(item.children)) visit(child, where, here, depth + 1);
     }
 
     const tree_mirror& tree_;
     std::vector<bool> visited_;  // by place in the mirror
-    std::vector<listed_item> lists_[3];  // by section
-    std::vector<position> path_parents_[3];
+    std::vector<step> lists_[3];  // by section
 };
 
 // A typed path split into names: at "/" when it has one (so that a name
@@ -183,7 +184,7 @@ void volume_listing::link_recycled() {
         } else if (entry.parent != no_entry) {
             entry.recycled_by = entries_[entry.parent].recycled_by;
         }
-        if (entry.recycled()) entry.former_path = node_path(session_, entry.item->handle);
+        if (entry.recycled()) former_paths_[i] = node_path(session_, entry.item->handle);
     }
     for (size_t i = 0; i < entries_.size(); ++i) {
         if (entries_[i].where == section::tree && entries_[i].restored()) find_copies(i);
@@ -203,7 +204,7 @@ size_t volume_listing::child_named(size_t parent, const std::string& name, bool 
 // The engine places a copy of each restored item at its former path; the
 // copy is the entry found there with the same name, size and extents.
 void volume_listing::find_copies(size_t restored) {
-    const std::vector<std::string> parts = former_path_parts(entries_[restored].former_path);
+    const std::vector<std::string> parts = former_path_parts(former_path(restored));
     if (parts.empty()) return;
     size_t at = no_entry;
     for (const std::string& name : parts) {
@@ -356,6 +357,12 @@ void volume_listing::mark_overwritten(const std::vector<size_t>& which) {
         }
         entries_[i].overwritten = covered == 0 ? overwrite::none : covered >= total ? overwrite::all : overwrite::part;
     }
+}
+
+const std::string& volume_listing::former_path(size_t index) const {
+    static const std::string none;
+    const auto found = former_paths_.find(index);
+    return found == former_paths_.end() ? none : found->second;
 }
 
 std::vector<std::string> volume_listing::path_parts(size_t index) const {

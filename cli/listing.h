@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host.h"
@@ -35,18 +36,16 @@ struct listed_item {
     uint32_t depth = 1;        // names in the path, "$Lost" included
     size_t parent = no_entry;  // the listed parent folder
     uint64_t size = 0;
-    // The restored item this one is, or lies in (no_entry: not recycled).
+    // The restored item this one is, or lies in (no_entry: not recycled);
+    // where it was before deletion is `volume_listing::former_path`.
     size_t recycled_by = no_entry;
-    std::string former_path;  // where a recycled item was before deletion
     // A copy the engine placed at a former path: the entry it copies.
     size_t copy_of = no_entry;
     bool holder = false;  // a folder made only to hold such copies
     overwrite overwritten = overwrite::none;
 
     // The name as it is on the volume: a restored item keeps its "$R..." name.
-    const std::string& name() const {
-        return item->restored && !item->volume_name.empty() ? item->volume_name : item->name;
-    }
+    const std::string& name() const { return item->volume_or_own_name(); }
     bool recycled() const { return recycled_by != no_entry; }
     bool restored() const { return item->restored; }
     bool copy() const { return copy_of != no_entry; }
@@ -82,6 +81,10 @@ public:
     // The names of that path, "$Lost" first for lost and carved items.
     std::vector<std::string> path_parts(size_t index) const;
 
+    // Where a recycled entry was before deletion ("" when not recycled or
+    // not known).
+    const std::string& former_path(size_t index) const;
+
 private:
     bool path_matches(size_t index, const std::vector<std::string>& typed, bool ignore_case) const;
     void link_recycled();
@@ -95,6 +98,7 @@ private:
     std::vector<listed_item> entries_;
     std::vector<std::vector<size_t>> children_;
     std::vector<size_t> tops_;  // tree entries without a listed parent
+    std::unordered_map<size_t, std::string> former_paths_;  // recycled entries only
 };
 
 const char* section_name(section where);

@@ -1,6 +1,9 @@
 // ostrel: finds the volumes on a disk or disk image, lists what can be
 // recovered from them, and saves it. The source is only ever read.
 #include <cstdio>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <string>
 
 #include "commands.h"
@@ -10,6 +13,13 @@
 
 int main(int argc, char** argv) {
     using namespace ostrel::cli;
+#if defined(__GLIBC__)
+    // A scan builds hundreds of thousands of small nodes and frees them per
+    // volume. glibc's fast bins hold freed small blocks apart and sweep them
+    // all at the next large free, which cost a tenth of listing a 100,000-file
+    // volume; without them blocks are merged as they are freed.
+    mallopt(M_MXFAST, 0);
+#endif
     options opts;
     std::string error;
     if (!parse_options(argc, argv, opts, error)) {

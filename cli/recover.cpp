@@ -175,12 +175,11 @@ private:
         const listed_item& entry = listing[index];
         std::vector<std::string> names;
         if (entry.recycled()) {
-            const listed_item& restored = listing[entry.recycled_by];
             std::vector<std::string> below;
             for (size_t at = index; at != entry.recycled_by && at != no_entry; at = listing[at].parent) {
                 below.insert(below.begin(), listing[at].item->name);
             }
-            names = former_path_parts(restored.former_path);
+            names = former_path_parts(listing.former_path(entry.recycled_by));
             if (!names.empty()) {
                 names.insert(names.end(), below.begin(), below.end());
             } else {
