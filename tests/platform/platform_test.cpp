@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <tuple>
 #include <unistd.h>
 
 #ifdef _WIN32
@@ -13,6 +14,7 @@
 #include "core/time_text.h"
 #include "platform/codepage.h"
 #include "platform/descriptor_io.h"
+#include "platform/local_time.h"
 #include "platform/natural_order.h"
 #include "platform/os_version.h"
 #include "platform/wide_text.h"
@@ -244,6 +246,30 @@ TEST_F(LocalTime, NtfsTimesFollowTz) {
     EXPECT_EQ(ntfs_text(stamp), "2020/01/02 11:04:05");
     EXPECT_EQ(ntfs_text(0), "");
 }
+
+#if !defined(_WIN32)
+TEST_F(LocalTime, AgreesWithTheSystemAcrossOffsetChanges) {
+    // Summer time starting and ending at 02:00, a half-hour summer shift, an
+    // offset of 5:45, one of odd seconds (as before standard time), and a
+    // zone change between conversions: every 7 min 13 s over a year, each as
+    // the system converts it.
+    for (const char* zone :
+         {"EST5EDT,M3.2.0,M11.1.0", "LHST-10:30LHDT-11,M10.1.0,M4.1.0", "NPT-5:45", "LMT-0:53:28", "UTC0"}) {
+        test::set_env("TZ", zone);
+        tzset();
+        for (int64_t t = 1672531200; t < 1672531200 + 366 * 86400; t += 433) {
+            std::tm ours{}, system{};
+            const time_t value = static_cast<time_t>(t);
+            ASSERT_TRUE(platform::to_local_time(t, ours));
+            ASSERT_NE(localtime_r(&value, &system), nullptr);
+            ASSERT_EQ(std::tie(ours.tm_year, ours.tm_yday, ours.tm_hour, ours.tm_min, ours.tm_sec, ours.tm_isdst),
+                      std::tie(system.tm_year, system.tm_yday, system.tm_hour, system.tm_min, system.tm_sec,
+                               system.tm_isdst))
+                << zone << " at " << t;
+        }
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace ostrel
