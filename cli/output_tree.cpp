@@ -72,19 +72,30 @@ output_tree::output_tree(std::string root) : root_(std::move(root)) {
 }
 
 output_tree::~output_tree() {
+    if (first_cwd_ >= 0) {
+        // Back where the command started; nothing relies on it afterwards,
+        // so a failure here changes no result.
+        [[maybe_unused]] const int ignored = ::fchdir(first_cwd_);
+        ::close(first_cwd_);
+    }
     close_from(0);
     if (root_fd_ >= 0) ::close(root_fd_);
 }
 
 void output_tree::close_from(size_t depth) {
     while (open_.size() > depth) {
+        if (open_.back().fd == cwd_) cwd_ = -1;
         ::close(open_.back().fd);
         open_.pop_back();
     }
-    if (transient_fd_ >= 0) {
-        ::close(transient_fd_);
-        transient_fd_ = -1;
-    }
+    close_transient();
+}
+
+void output_tree::close_transient() {
+    if (transient_fd_ < 0) return;
+    if (transient_fd_ == cwd_) cwd_ = -1;
+    ::close(transient_fd_);
+    transient_fd_ = -1;
 }
 
 bool output_tree::open_root(std::string& error, int& error_number) {
@@ -119,10 +130,7 @@ int output_tree::open_folder(const std::vector<std::string>& parts, std::string&
         bool created = false;
         const std::vector<std::string> shown(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(i) + 1);
         const int child = open_child(fd, parts[i], shown_path(shown), error, error_number, created);
-        if (fd == transient_fd_) {
-            ::close(transient_fd_);
-            transient_fd_ = -1;
-        }
+        if (fd == transient_fd_) close_transient();
         if (child < 0) return -1;
         // A folder made in a folder this run made: nobody else put anything there.
         is_fresh = created && (i == 0 || is_fresh);
@@ -174,7 +182,16 @@ void output_tree::set_times(int folder, const std::string& name, std::optional<i
     ::utimensat(folder, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
-std::string output_tree::engine_path(int fd, const std::vector<std::string>& parts, const std::string& name) const {
+std::string output_tree::engine_path(int fd, const std::vector<std::string>& parts, const std::string& name) {
+    if (fd == cwd_) return name;
+    if (!cwd_tried_) {
+        cwd_tried_ = true;
+        first_cwd_ = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (first_cwd_ >= 0 && ::fchdir(fd) == 0) {
+        cwd_ = fd;
+        return name;
+    }
     if (proc_paths_) return "/proc/self/fd/" + std::to_string(fd) + "/" + name;
     return shown_path(parts, name);
 }
