@@ -16,10 +16,7 @@ struct host_state {
     host_callbacks table{};
     engine_ops ops{};
     tree_mirror tree;
-    host_listener* listener = nullptr;
     bool verbose = false;
-    int32_t status = 0;
-    uint32_t events = 0;  // bit n: event n was sent since the last clear
     // Every record handed out comes back through add_item. An accepted one is
     // copied and kept as the next one to hand out (or freed); a refused one
     // comes back once its parent is known, or is freed by reset_mirror when
@@ -33,11 +30,25 @@ host_state& state() {
     return s;
 }
 
+// Callbacks arrive on the thread that called the operation, and saves run on
+// several threads: who listens and what was reported are each thread's own.
+struct thread_state {
+    host_listener* listener = nullptr;
+    int32_t status = 0;
+    uint32_t events = 0;  // bit n: event n was sent since the last clear
+};
+
+thread_state& this_thread() {
+    thread_local thread_state t;
+    return t;
+}
+
 volatile std::sig_atomic_t interrupt_flag = 0;
 
 void OSTREL_CALL on_event(int32_t code, float value) {
-    if (code >= 0 && code < 32) state().events |= 1u << code;
-    if (state().listener) state().listener->on_event(code, value);
+    thread_state& t = this_thread();
+    if (code >= 0 && code < 32) t.events |= 1u << code;
+    if (t.listener) t.listener->on_event(code, value);
 }
 
 int32_t OSTREL_CALL add_item(uint32_t kind, uint32_t group, tagItemRecord* record) {
@@ -84,7 +95,7 @@ void OSTREL_CALL log_line(const ostrel_char* line) {
     std::fputs(text.c_str(), stderr);
 }
 
-void OSTREL_CALL on_status(int32_t code) { state().status = code; }
+void OSTREL_CALL on_status(int32_t code) { this_thread().status = code; }
 
 int32_t OSTREL_CALL continue_deep_scan() {
     // The deep scan is chosen up front with --deep; the engine only asks when
@@ -147,7 +158,7 @@ int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& 
     item.accessed.assign(record.accessed);
     item.modified.assign(record.modified);
     item.has_times = !item.created.empty() || !item.modified.empty() || !item.accessed.empty();
-    if (host_listener* listener = state().listener) listener->on_item(item);
+    if (host_listener* listener = this_thread().listener) listener->on_item(item);
     return 0;
 }
 
@@ -227,13 +238,13 @@ void reset_mirror() {
     s.spare = nullptr;
 }
 
-void set_listener(host_listener* listener) { state().listener = listener; }
+void set_listener(host_listener* listener) { this_thread().listener = listener; }
 void set_verbose(bool verbose) { state().verbose = verbose; }
-int32_t last_status() { return state().status; }
-bool event_seen(int32_t code) { return code >= 0 && code < 32 && (state().events & (1u << code)) != 0; }
+int32_t last_status() { return this_thread().status; }
+bool event_seen(int32_t code) { return code >= 0 && code < 32 && (this_thread().events & (1u << code)) != 0; }
 void clear_status() {
-    state().status = 0;
-    state().events = 0;
+    this_thread().status = 0;
+    this_thread().events = 0;
 }
 
 void install_interrupt_handler() { std::signal(SIGINT, on_interrupt); }

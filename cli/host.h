@@ -3,6 +3,7 @@
 // reports item by item, and the stop token that Ctrl-C trips.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -127,6 +128,7 @@ const engine_ops& engine();
 tree_mirror& mirror();
 // Forgets the mirrored tree and frees the records of refused items.
 void reset_mirror();
+// Each thread has its own listener, last status and events.
 void set_listener(host_listener* listener);
 // Engine log lines go to standard error only when this is set.
 void set_verbose(bool verbose);
@@ -159,8 +161,10 @@ public:
     }
     void on_stopped() override { stopped = true; }
     void on_deep_scan_declined() override { declined = true; }
-    bool stopped = false;
-    bool declined = false;
+    // Saves poll this token on several threads at once; the listener is
+    // told only while one thread works (it is cleared for parallel saves).
+    std::atomic<bool> stopped = false;
+    std::atomic<bool> declined = false;
     poll_listener* listener = nullptr;
 };
 

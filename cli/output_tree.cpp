@@ -184,7 +184,7 @@ void output_tree::set_times(int folder, const std::string& name, std::optional<i
 
 std::string output_tree::engine_path(int fd, const std::vector<std::string>& parts, const std::string& name) {
     if (fd == cwd_) return name;
-    if (!cwd_tried_) {
+    if (may_move_cwd_ && !cwd_tried_) {
         cwd_tried_ = true;
         first_cwd_ = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     }

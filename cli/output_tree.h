@@ -40,10 +40,14 @@ public:
     // A path through which the engine creates `name` in the folder opened as
     // `fd` for `parts`, such that the folder is the one opened whatever
     // happens to the names: `name` alone, with the working folder moved to
-    // `fd` (and back when the tree is done with), or else through
-    // /proc/self/fd when the system offers it. The working folder is the
-    // cheaper way: resolving /proc/self/fd took a tenth of saving a small file.
+    // `fd` (and back when the tree is done with) when that is allowed, or
+    // else through /proc/self/fd when the system offers it. The working
+    // folder is the cheaper way: resolving /proc/self/fd took a tenth of
+    // saving a small file.
     std::string engine_path(int fd, const std::vector<std::string>& parts, const std::string& name);
+    // Allows engine_path to move the working folder: only for a thread that
+    // has one of its own, since nothing else may rely on it meanwhile.
+    void allow_working_folder() { may_move_cwd_ = true; }
 
     // The path shown to the user.
     std::string shown_path(const std::vector<std::string>& parts, const std::string& name = {}) const;
@@ -60,6 +64,7 @@ private:
     std::string root_;
     int root_fd_ = -1;
     bool proc_paths_ = false;
+    bool may_move_cwd_ = false;
     bool cwd_tried_ = false;
     int first_cwd_ = -1;  // the working folder to return to, once moved
     int cwd_ = -1;        // the open folder that is the working folder now

@@ -1,14 +1,15 @@
 // `ostrel recover`: saves the selected files of each volume under
-// DIR/<volume>-<type>/ (see paths.h for the layout).
+// DIR/<volume>-<type>/ (see paths.h for the layout, file_saver.h for how one
+// file is saved). A run can be repeated into the same folder to pick up what
+// it missed.
 //
-// A file is copied to NAME.partial and takes its own name only once the
-// engine reports it complete, so a file cut short (Ctrl-C, a killed process,
-// a full disk, a read error) never passes for a whole one. The engine creates
-// every destination exclusively and the final rename never replaces a file:
-// whatever exists is left as it was and reported as skipped, and a run can be
-// repeated into the same folder to pick up what it missed; a NAME.partial
-// left by an earlier run is copied again.
+// Saving a small file is mostly the output file system's work (create,
+// write, rename), so files are saved on several threads: this thread works
+// out each file's destination in listing order (names must be claimed in a
+// fixed order), savers on worker threads save them, and this thread reports
+// the results in the same order.
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -17,12 +18,16 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <memory>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 #include "commands.h"
 #include "devices.h"
+#include "file_saver.h"
 #include "listing.h"
+#include "ordered_pool.h"
 #include "output_tree.h"
 #include "paths.h"
 #include "text.h"
@@ -36,23 +41,12 @@ struct totals {
     uint64_t bytes = 0;
 };
 
-// The outcome of one save, reported through events.
-class save_watch final : public host_listener {
-public:
-    void on_event(int32_t code, float value) override {
-        if (code == OSTREL_EVENT_SAVE_DONE) error = static_cast<int>(value);
-    }
-    int error = 0;
-};
-
 std::string extension_of(const std::string& name) {
     const size_t dot = extension_dot(name);
     std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return ext;
 }
-
-bool is_disk_full(int error) { return error == ENOSPC || error == EDQUOT; }
 
 // The engine's local time text ("2023/05/04 09:10:00", or a date alone) as
 // seconds since 1970. mktime looks at the zone files on every call, so the
@@ -91,7 +85,8 @@ private:
 
 class recovery {
 public:
-    recovery(const options& opts, progress& shown) : opts_(opts), shown_(shown), tree_(opts.output_dir) {}
+    recovery(const options& opts, progress& shown, interrupt_token& token)
+        : opts_(opts), shown_(shown), token_(token), tree_(opts.output_dir) {}
 
     // Saves what the options select from one scanned volume; false when
     // --path names nothing on it.
@@ -116,22 +111,9 @@ public:
         totals_.found += files.size();
         uint64_t bytes = 0;
         for (size_t index : files) bytes += listing[index].size;
-        const std::string volume_dir = volume_folder(v);
-        destination_claims claims;  // one set per volume folder
         shown_.begin_saving(files.size(), bytes);
-        size_t done = 0;
-        uint64_t done_bytes = 0;
-        for (size_t index : files) {
-            if (interrupted() || disk_full_) {
-                ++totals_.not_tried;
-                continue;
-            }
-            shown_.saving(done, done_bytes, listing.display_path(index));
-            save_one(v, listing, index, volume_dir, claims);
-            ++done;
-            done_bytes += listing[index].size;
-        }
-        shown_.saving(done, done_bytes, "");
+        volume_ = v.index;
+        save_all(v, listing, files);
         return true;
     }
 
@@ -169,6 +151,113 @@ public:
     }
 
 private:
+    // What this thread knows of a file handed to the savers.
+    struct outcome {
+        std::string path, destination;
+        uint64_t size = 0;
+        overwrite overwritten = overwrite::none;
+        bool renamed = false;
+    };
+
+    // Files planned ahead of the reports, at most: bounds the memory held
+    // for a volume of any size.
+    static constexpr size_t planned_ahead = 4096;
+
+    void save_all(const source::volume& v, const volume_listing& listing, const std::vector<size_t>& files) {
+        const std::string volume_dir = volume_folder(v);
+        destination_claims claims;  // one set per volume folder
+        std::vector<save_job> jobs(std::min(files.size(), planned_ahead));
+        std::vector<outcome> outcomes(jobs.size());
+        const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+        std::vector<std::unique_ptr<file_saver>> savers;
+        for (size_t t = 0; t < threads; ++t) savers.push_back(std::make_unique<file_saver>(opts_.output_dir));
+        std::atomic<bool> give_up = false;  // the output disk is full
+        size_t done = 0;
+        uint64_t done_bytes = 0;
+        const auto show_progress = [&] {
+            const size_t next = pool_next_;
+            if (next >= files.size()) return shown_.saving(done, done_bytes, "");
+            shown_.saving(done, done_bytes, outcomes[next % jobs.size()].path);
+        };
+        const auto collect = [&](size_t job) {
+            save_job& j = jobs[job % jobs.size()];
+            const outcome& o = outcomes[job % jobs.size()];
+            pool_next_ = job + 1;
+            report_job(j, o);
+            ++done;
+            done_bytes += o.size;
+            j = save_job{};
+        };
+        // Saves poll the stop token on the worker threads: the progress line
+        // is drawn from here meanwhile.
+        poll_listener* const polled = token_.listener;
+        token_.listener = nullptr;
+        {
+            ordered_pool pool(
+                threads, [&](size_t t) { savers[t]->own_working_folder(); },
+                [&](size_t t, size_t job) {
+                    save_job& j = jobs[job % jobs.size()];
+                    if (interrupted() || give_up) return;
+                    savers[t]->save(j);
+                    if (j.disk_full) give_up = true;
+                });
+            pool_next_ = 0;
+            for (size_t job = 0; job < files.size(); ++job) {
+                // The oldest planned file must be reported before its place is reused.
+                while (job - pool.collected() >= jobs.size()) pool.collect(collect, true, show_progress);
+                plan(v, listing, files[job], volume_dir, claims, jobs[job % jobs.size()], outcomes[job % jobs.size()]);
+                pool.publish(job + 1);
+                pool.collect(collect, false, nullptr);
+                if (job % 256 == 0) show_progress();
+            }
+            while (pool.collect(collect, true, show_progress)) {
+            }
+        }
+        token_.listener = polled;
+        shown_.saving(done, done_bytes, "");
+    }
+
+    // Works out where file `index` goes, and what to say about it.
+    void plan(const source::volume& v, const volume_listing& listing, size_t index, const std::string& volume_dir,
+              destination_claims& claims, save_job& job, outcome& about) {
+        const listed_item& entry = listing[index];
+        bool renamed = false;
+        std::vector<std::string> folder = claims.claim(destination(listing, index), renamed, 255 - partial_suffix.size());
+        job = save_job{};
+        job.session = v.session;
+        job.node = entry.item->handle;
+        job.name = std::move(folder.back());
+        folder.pop_back();
+        folder.insert(folder.begin(), volume_dir);
+        job.folder = std::move(folder);
+        job.accessed = times_.seconds(entry.item->accessed);
+        job.modified = times_.seconds(entry.item->modified);
+        about = outcome{listing.display_path(index), terminal_text(tree_.shown_path(job.folder, job.name)), entry.size,
+                        entry.overwritten, renamed};
+    }
+
+    void report_job(const save_job& job, const outcome& about) {
+        const std::string result = job.result;
+        if (result == "not tried") {
+            ++totals_.not_tried;
+            return;
+        }
+        if (about.renamed && !opts_.json) {
+            shown_.note("note: " + about.path + " goes to " + about.destination + " (the name was already used)");
+        }
+        if (result == "saved") {
+            ++totals_.saved;
+            totals_.bytes += about.size;
+            totals_.overwritten += about.overwritten != overwrite::none ? 1 : 0;
+        }
+        if (job.disk_full) {
+            // One line for a full disk, however many saves found it full.
+            if (!disk_full_) return output_full(about, job.reason, result == "incomplete");
+            return report(about, job.result, job.reason, true);
+        }
+        report(about, job.result, job.reason);
+    }
+
     // Below the volume folder: the chain of names on the volume, or for a
     // recycled item the path it had before it was deleted.
     std::vector<std::string> destination(const volume_listing& listing, size_t index) const {
@@ -197,85 +286,8 @@ private:
         return encoded;
     }
 
-    void save_one(const source::volume& v, const volume_listing& listing, size_t index, const std::string& volume_dir,
-                  destination_claims& claims) {
-        const listed_item& entry = listing[index];
-        const std::string shown_path = listing.display_path(index);
-        bool renamed = false;
-        std::vector<std::string> folder = claims.claim(destination(listing, index), renamed, 255 - partial_suffix.size());
-        const std::string name = folder.back();
-        folder.pop_back();
-        folder.insert(folder.begin(), volume_dir);
-        const std::string shown_destination = terminal_text(tree_.shown_path(folder, name));
-        const std::string partial = name + std::string(partial_suffix);
-        outcome result{v.index, shown_path, shown_destination, entry.size, entry.overwritten, renamed};
-        if (renamed && !opts_.json) {
-            shown_.note("note: " + shown_path + " goes to " + shown_destination + " (the name was already used)");
-        }
-
-        std::string error;
-        int error_number = 0;
-        bool fresh = false;
-        const int fd = tree_.open_folder(folder, error, error_number, &fresh);
-        if (fd < 0) {
-            if (is_disk_full(error_number)) return output_full(result, error);
-            return report(result, "failed", terminal_text(error));
-        }
-        // A folder this run created holds only names this run claimed, so
-        // neither name can be there; elsewhere, look first. (Were one to
-        // appear meanwhile, the exclusive creation and the no-replace rename
-        // still leave it as it is.)
-        if (!fresh) {
-            if (output_tree::exists(fd, name)) return report(result, "skipped", "already exists; left as it was");
-            bool regular = false;
-            if (output_tree::exists(fd, partial, &regular)) {
-                // Left by a run that was cut off: it is copied again.
-                if (!regular || !output_tree::remove_file(fd, partial)) {
-                    return report(result, "failed", terminal_text(partial) + " is in the way and cannot be removed");
-                }
-            }
-        }
-
-        save_watch watch;
-        set_listener(&watch);
-        clear_status();
-        shown_.copying([fd, partial] { return output_tree::file_size(fd, partial); });
-        const bool saved = engine().save_file(v.session, entry.item->handle,
-                                              to_wide(tree_.engine_path(fd, folder, partial)).c_str()) != 0;
-        set_listener(&shown_);
-        if (saved && watch.error == 0) {
-            output_tree::set_times(fd, partial, times_.seconds(entry.item->accessed), times_.seconds(entry.item->modified));
-            if (!output_tree::publish(fd, partial, name)) {
-                return report(result, "incomplete",
-                              "copied, but it could not take its name (" + std::string(std::strerror(errno)) +
-                                  "); kept as " + terminal_text(partial));
-            }
-            ++totals_.saved;
-            totals_.bytes += entry.size;
-            totals_.overwritten += entry.overwritten != overwrite::none ? 1 : 0;
-            return report(result, "saved", "");
-        }
-        const bool kept = output_tree::exists(fd, partial);
-        if (last_status() == OSTREL_STATUS_DESTINATION_EXISTS) {
-            return report(result, "failed", terminal_text(partial) + " appeared while saving; left as it was");
-        }
-        const std::string kept_text = kept ? "; what was copied is kept as " + terminal_text(partial) : "";
-        if (interrupted()) return report(result, kept ? "incomplete" : "failed", "stopped by Ctrl-C" + kept_text);
-        if (is_disk_full(watch.error)) return output_full(result, std::strerror(watch.error) + kept_text, kept);
-        const std::string reason = watch.error ? std::strerror(watch.error) : "the engine could not copy all of the data";
-        report(result, kept ? "incomplete" : "failed", reason + kept_text);
-    }
-
-    struct outcome {
-        int volume;
-        std::string path, destination;
-        uint64_t size;
-        overwrite overwritten;
-        bool renamed;
-    };
-
     // The output disk is full: every further file would fail the same way.
-    void output_full(const outcome& result, const std::string& reason, bool kept = false) {
+    void output_full(const outcome& result, const std::string& reason, bool kept) {
         disk_full_ = true;
         report(result, kept ? "incomplete" : "failed", reason, true);
         shown_.note("ostrel: the output disk is full (" + result.destination + "): stopped; free some space and run "
@@ -290,7 +302,7 @@ private:
         if (opts_.json) {
             shown_.clear();
             std::printf("{\"volume\":%d,\"path\":%s,\"destination\":%s,\"size\":%" PRIu64 ",\"result\":\"%s\"",
-                        result.volume, json_string(result.path).c_str(), json_string(result.destination).c_str(),
+                        volume_, json_string(result.path).c_str(), json_string(result.destination).c_str(),
                         result.size, what);
             if (result.overwritten != overwrite::none) {
                 std::printf(",\"overwritten\":\"%s\"", overwrite_name(result.overwritten));
@@ -300,14 +312,17 @@ private:
             std::printf("}\n");
             flush_output();
         } else if (!quiet && (kind == "failed" || kind == "incomplete" || (opts_.verbose && kind == "skipped"))) {
-            shown_.note(kind + ": volume " + std::to_string(result.volume) + " " + result.path + " -> " +
-                        result.destination + ": " + reason);
+            shown_.note(kind + ": volume " + std::to_string(volume_) + " " + result.path + " -> " + result.destination +
+                        ": " + reason);
         }
     }
 
     const options& opts_;
     progress& shown_;
-    output_tree tree_;
+    interrupt_token& token_;
+    output_tree tree_;  // for names and paths shown; the savers have their own
+    int volume_ = 0;
+    size_t pool_next_ = 0;  // the first file not yet reported
     local_time_cache times_;
     totals totals_;
     bool disk_full_ = false;
@@ -319,7 +334,7 @@ int run_recover(const options& opts) {
     const auto started = std::chrono::steady_clock::now();
     interrupt_token token;
     progress shown;
-    recovery work(opts, shown);
+    recovery work(opts, shown, token);
     volume_tally tally(opts);
     int path_found = 0;
     // The output folder is checked once the source opened, and created only

@@ -56,7 +56,9 @@ bool write_chunk(const uint8_t* buffer, uint32_t count, void* context, uint32_t,
 uint64_t copy_range(int32_t fd, uint8_t* buffer, uint64_t offset, uint64_t length, uint32_t buffer_size,
                     data_sink sink, void* context, stop_token* stop, int32_t* error) {
     if (!buffer || buffer_size < sector_bytes || !sink || length == 0) return 0;
-    if (platform::seek_to(fd, static_cast<int64_t>(offset)) != static_cast<int64_t>(offset)) return 0;
+    // Positioned reads, never moving the descriptor: saves of one session
+    // share its recovery descriptor and may run on several threads at once.
+    if (offset > static_cast<uint64_t>(INT64_MAX) - length) return 0;
     uint64_t left = length;
     uint64_t delivered = 0;
     while (left > 0) {
@@ -68,7 +70,7 @@ uint64_t copy_range(int32_t fd, uint8_t* buffer, uint64_t offset, uint64_t lengt
             read_size = (want + sector_bytes - 1) / sector_bytes * sector_bytes;
             if (read_size > buffer_size) read_size = want / sector_bytes * sector_bytes;
         }
-        const int32_t got = platform::read_some(fd, buffer, read_size);
+        const int32_t got = platform::read_some_at(fd, buffer, read_size, static_cast<int64_t>(offset + delivered));
         if (got < 1) {
             if (error) *error = platform::last_error();
             break;

@@ -205,7 +205,10 @@ typedef struct engine_ops {
 
     /* 5: save the file `node` to the new file `destination` (never
        overwritten: an existing one gives status 7 and event 9 with 17).
-       Events 8, then 9 (0.0 or the error number) or 10 on null arguments. */
+       Events 8, then 9 (0.0 or the error number) or 10 on null arguments,
+       on the calling thread. Once the scan has finished, saves of one
+       session may run on several threads at once: they read the recovery
+       descriptor with positioned reads and change nothing in the tree. */
     uint8_t(OSTREL_CALL* save_file)(recover_session* s, ostrel_handle node,
                                     const ostrel_char* destination);
 

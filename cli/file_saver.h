@@ -1,0 +1,57 @@
+// Saving one file into the output folder, the part of `recover` that runs on
+// worker threads: each thread has a saver of its own, with its own open
+// folders (and, where the system allows, its own working folder).
+//
+// A file is copied to NAME.partial and takes its own name only once the
+// engine reports it complete, so a file cut short (Ctrl-C, a killed process,
+// a full disk, a read error) never passes for a whole one. The engine creates
+// every destination exclusively and the final rename never replaces a file:
+// whatever exists is left as it was and reported as skipped; a NAME.partial
+// left by an earlier run is copied again.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ostrel/ostrel.h"
+#include "output_tree.h"
+
+namespace ostrel::cli {
+
+// One file to save, worked out in listing order before a saver takes it.
+struct save_job {
+    recover_session* session = nullptr;
+    ostrel_handle node = 0;
+    std::vector<std::string> folder;  // below the output folder, the volume's folder first
+    std::string name;                 // the file's name there
+    std::optional<int64_t> accessed, modified;  // seconds since 1970, kept on the copy
+
+    // What came of it: "saved", "skipped", "incomplete", "failed", or
+    // "not tried" (stopped, or the output disk full, before its turn).
+    const char* result = "not tried";
+    std::string reason;      // for the user, when not saved
+    bool disk_full = false;  // the output disk is full: later files need not be tried
+};
+
+class file_saver {
+public:
+    explicit file_saver(const std::string& output_dir) : tree_(output_dir) {}
+
+    // Gives this thread a working folder of its own, so that the engine can
+    // be handed plain names in it; false where the system cannot.
+    bool own_working_folder();
+
+    // Saves `job` and sets what came of it.
+    void save(save_job& job);
+
+    static bool is_disk_full(int error);
+
+private:
+    void finish(save_job& job, const char* result, std::string reason = {});
+
+    output_tree tree_;
+};
+
+}  // namespace ostrel::cli
