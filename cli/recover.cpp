@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -56,8 +57,7 @@ class local_time_cache {
 public:
     std::optional<int64_t> seconds(const time_stamp& text) {
         int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-        const int fields = std::sscanf(text.c_str(), "%d/%d/%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second);
-        if (fields != 3 && fields != 6) return std::nullopt;
+        if (!parse(text, year, month, day, hour, minute, second)) return std::nullopt;
         if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
             second < 0 || second > 60) {
             return std::nullopt;
@@ -80,6 +80,21 @@ public:
 
 private:
     static constexpr int64_t invalid = INT64_MIN;
+
+    // "YYYY/MM/DD hh:mm:ss" or "YYYY/MM/DD": the fields' digits as they stand.
+    static bool parse(const time_stamp& stamp, int& year, int& month, int& day, int& hour, int& minute, int& second) {
+        const std::string_view text = stamp;
+        const auto field = [&text](size_t at, size_t digits, char after, int& value) {
+            if (at + digits > text.size()) return false;
+            const char* end = text.data() + at + digits;
+            if (std::from_chars(text.data() + at, end, value).ptr != end) return false;
+            return after == '\0' ? at + digits == text.size() : at + digits < text.size() && text[at + digits] == after;
+        };
+        if (!field(0, 4, '/', year) || !field(5, 2, '/', month)) return false;
+        if (field(8, 2, '\0', day)) return true;  // a date alone
+        return field(8, 2, ' ', day) && field(11, 2, ':', hour) && field(14, 2, ':', minute) && field(17, 2, '\0', second);
+    }
+
     std::unordered_map<int64_t, int64_t> hours_;
 };
 
@@ -151,7 +166,14 @@ public:
     }
 
 private:
-    // What this thread knows of a file handed to the savers.
+    // What this thread keeps of a file handed to the savers.
+    struct planned {
+        size_t entry = 0;  // in the listing
+        uint64_t size = 0;
+        overwrite overwritten = overwrite::none;
+        bool renamed = false;
+    };
+    // What is said about it; worked out only when something is.
     struct outcome {
         std::string path, destination;
         uint64_t size = 0;
@@ -167,7 +189,7 @@ private:
         const std::string volume_dir = volume_folder(v);
         destination_claims claims;  // one set per volume folder
         std::vector<save_job> jobs(std::min(files.size(), planned_ahead));
-        std::vector<outcome> outcomes(jobs.size());
+        std::vector<planned> plans(jobs.size());
         const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
         std::vector<std::unique_ptr<file_saver>> savers;
         for (size_t t = 0; t < threads; ++t) savers.push_back(std::make_unique<file_saver>(opts_.output_dir));
@@ -177,15 +199,15 @@ private:
         const auto show_progress = [&] {
             const size_t next = pool_next_;
             if (next >= files.size()) return shown_.saving(done, done_bytes, "");
-            shown_.saving(done, done_bytes, outcomes[next % jobs.size()].path);
+            shown_.saving(done, done_bytes, listing.display_path(plans[next % jobs.size()].entry));
         };
         const auto collect = [&](size_t job) {
             save_job& j = jobs[job % jobs.size()];
-            const outcome& o = outcomes[job % jobs.size()];
+            const planned& p = plans[job % jobs.size()];
             pool_next_ = job + 1;
-            report_job(j, o);
+            report_job(listing, j, p);
             ++done;
-            done_bytes += o.size;
+            done_bytes += p.size;
             j = save_job{};
         };
         // Saves poll the stop token on the worker threads: the progress line
@@ -205,7 +227,7 @@ private:
             for (size_t job = 0; job < files.size(); ++job) {
                 // The oldest planned file must be reported before its place is reused.
                 while (job - pool.collected() >= jobs.size()) pool.collect(collect, true, show_progress);
-                plan(v, listing, files[job], volume_dir, claims, jobs[job % jobs.size()], outcomes[job % jobs.size()]);
+                plan(v, listing, files[job], volume_dir, claims, jobs[job % jobs.size()], plans[job % jobs.size()]);
                 pool.publish(job + 1);
                 pool.collect(collect, false, nullptr);
                 if (job % 256 == 0) show_progress();
@@ -217,9 +239,9 @@ private:
         shown_.saving(done, done_bytes, "");
     }
 
-    // Works out where file `index` goes, and what to say about it.
+    // Works out where file `index` goes.
     void plan(const source::volume& v, const volume_listing& listing, size_t index, const std::string& volume_dir,
-              destination_claims& claims, save_job& job, outcome& about) {
+              destination_claims& claims, save_job& job, planned& about) {
         const listed_item& entry = listing[index];
         bool renamed = false;
         std::vector<std::string> folder = claims.claim(destination(listing, index), renamed, 255 - partial_suffix.size());
@@ -232,23 +254,29 @@ private:
         job.folder = std::move(folder);
         job.accessed = times_.seconds(entry.item->accessed);
         job.modified = times_.seconds(entry.item->modified);
-        about = outcome{listing.display_path(index), terminal_text(tree_.shown_path(job.folder, job.name)), entry.size,
-                        entry.overwritten, renamed};
+        about = planned{index, entry.size, entry.overwritten, renamed};
     }
 
-    void report_job(const save_job& job, const outcome& about) {
+    void report_job(const volume_listing& listing, const save_job& job, const planned& plan) {
         const std::string result = job.result;
         if (result == "not tried") {
             ++totals_.not_tried;
             return;
         }
-        if (about.renamed && !opts_.json) {
-            shown_.note("note: " + about.path + " goes to " + about.destination + " (the name was already used)");
-        }
         if (result == "saved") {
             ++totals_.saved;
-            totals_.bytes += about.size;
-            totals_.overwritten += about.overwritten != overwrite::none ? 1 : 0;
+            totals_.bytes += plan.size;
+            totals_.overwritten += plan.overwritten != overwrite::none ? 1 : 0;
+        }
+        if (result == "failed") ++totals_.failed;
+        if (result == "incomplete") ++totals_.incomplete;
+        if (result == "skipped") ++totals_.skipped;
+        const bool noted = result == "failed" || result == "incomplete" || (opts_.verbose && result == "skipped");
+        if (!opts_.json && !plan.renamed && !noted && !job.disk_full) return;  // a saved file goes without saying
+        const outcome about{listing.display_path(plan.entry), terminal_text(tree_.shown_path(job.folder, job.name)),
+                            plan.size, plan.overwritten, plan.renamed};
+        if (about.renamed && !opts_.json) {
+            shown_.note("note: " + about.path + " goes to " + about.destination + " (the name was already used)");
         }
         if (job.disk_full) {
             // One line for a full disk, however many saves found it full.
@@ -294,11 +322,9 @@ private:
                     "the same command again, it saves only what is missing");
     }
 
+    // Prints one file's result (counted already).
     void report(const outcome& result, const char* what, const std::string& reason, bool quiet = false) {
         const std::string kind = what;
-        if (kind == "failed") ++totals_.failed;
-        if (kind == "incomplete") ++totals_.incomplete;
-        if (kind == "skipped") ++totals_.skipped;
         if (opts_.json) {
             shown_.clear();
             std::printf("{\"volume\":%d,\"path\":%s,\"destination\":%s,\"size\":%" PRIu64 ",\"result\":\"%s\"",
