@@ -264,7 +264,7 @@ int run_ls(const options& opts) {
     const int status = for_each_volume(opts, token, shown, [&](source::volume& v) {
         if (!tally.scan(v, token, shown)) return;
         shown.clear();
-        volume_listing listing(v.session, mirror());
+        volume_listing listing(v.session, mirror(), true);
         std::vector<size_t> shown_entries;
         if (!listing.select(opts.start_path, opts.deleted, shown_entries)) return;
         ++path_found;

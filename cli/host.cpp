@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 
 #include "text.h"
@@ -23,6 +25,20 @@ struct host_state {
     // the engine gives up on it.
     std::unordered_set<tagItemRecord*> refused;
     tagItemRecord* spare = nullptr;
+    std::thread releaser;  // letting go of the last volume's mirror
+
+    void release_old_mirror(std::shared_ptr<void> old) {
+        wait_for_release();
+        try {
+            releaser = std::thread([held = std::move(old)]() mutable { held.reset(); });
+        } catch (const std::system_error&) {
+            // No thread to be had: `old` is let go of here instead.
+        }
+    }
+    void wait_for_release() {
+        if (releaser.joinable()) releaser.join();
+    }
+    ~host_state() { wait_for_release(); }
 };
 
 host_state& state() {
@@ -192,6 +208,16 @@ std::vector<std::string> tree_mirror::name_chain(ostrel_handle handle) const {
     return names;
 }
 
+std::shared_ptr<void> tree_mirror::take() {
+    struct held {
+        std::deque<mirrored_item> items;
+        std::unique_ptr<handle_table> table;
+    };
+    auto old = std::make_shared<held>(held{std::move(items_), std::move(table_)});
+    clear();
+    return old;
+}
+
 void tree_mirror::clear() {
     // The table first: its entries live in its pool.
     table_ = std::make_unique<handle_table>();
@@ -224,6 +250,7 @@ bool bind_engine(std::string& error) {
 void unbind_engine() {
     shut_down();
     reset_mirror();
+    state().wait_for_release();
 }
 
 const engine_ops& engine() { return state().ops; }
@@ -231,7 +258,14 @@ tree_mirror& mirror() { return state().tree; }
 
 void reset_mirror() {
     host_state& s = state();
-    s.tree.clear();
+    if (s.tree.size() != 0) {
+        // Letting go of a large volume's mirror takes as long as closing the
+        // engine's session, which the command does next: it is done on a
+        // thread of its own meanwhile.
+        s.release_old_mirror(s.tree.take());
+    } else {
+        s.tree.clear();
+    }
     for (tagItemRecord* record : s.refused) std::free(record);
     s.refused.clear();
     std::free(s.spare);

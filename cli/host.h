@@ -91,6 +91,9 @@ public:
     // The names from the topmost known ancestor down to the item.
     std::vector<std::string> name_chain(ostrel_handle handle) const;
     void clear();
+    // Empties the mirror like clear(), handing what it held to the caller,
+    // who may let go of it on another thread.
+    std::shared_ptr<void> take();
 
 private:
     void unlink(mirrored_item& item);

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 #include <cstdlib>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -154,8 +155,13 @@ uint64_t covered_bytes(const ranges& live, uint64_t start, uint64_t end) {
 
 }  // namespace
 
-volume_listing::volume_listing(recover_session* session, const tree_mirror& tree) : session_(session) {
+volume_listing::volume_listing(recover_session* session, const tree_mirror& tree, bool overwrite_marks)
+    : session_(session) {
     entries_ = walker(tree).run();
+    // Every live file's extents, asked for on a second thread while this one
+    // sizes and links the entries: the engine answers queries on several
+    // threads once its scan is done. Only what the walk set is read there.
+    if (overwrite_marks) live_extents_ = std::async(std::launch::async, [this] { return live_file_extents(); });
     std::vector<size_t> entry_of(tree.size(), no_entry);  // by place in the mirror
     for (size_t i = 0; i < entries_.size(); ++i) entry_of[tree.index_of(*entries_[i].item)] = i;
     children_.resize(entries_.size());
@@ -322,30 +328,43 @@ bool volume_listing::select(const std::optional<std::string>& path, bool deleted
     return true;
 }
 
+std::vector<volume_listing::live_extent> volume_listing::live_file_extents() const {
+    std::vector<live_extent> live;
+    std::vector<std::pair<uint64_t, uint64_t>> extents;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const listed_item& entry = entries_[i];
+        if (entry.item->folder || entry.item->deleted || entry.where != section::tree) continue;
+        extents.clear();
+        if (!file_extents(session_, entry.item->handle, extents)) continue;
+        for (const auto& [offset, length] : extents) {
+            if (length) live.push_back({i, offset, offset + length});
+        }
+    }
+    return live;
+}
+
 void volume_listing::mark_overwritten(const std::vector<size_t>& which) {
     const auto deleted_file = [&](size_t i) {
         return !entries_[i].item->folder && entries_[i].deleted() && entries_[i].where != section::carved;
     };
+    const bool gathered = live_extents_.valid();
+    std::vector<live_extent> live = gathered ? live_extents_.get() : std::vector<live_extent>{};
     if (std::none_of(which.begin(), which.end(), deleted_file)) return;
-    ranges live;
-    std::vector<std::pair<uint64_t, uint64_t>> extents;
-    for (const listed_item& entry : entries_) {
-        if (entry.item->folder || entry.item->deleted || entry.copy() || entry.where != section::tree) continue;
-        extents.clear();
-        if (!file_extents(session_, entry.item->handle, extents)) continue;
-        for (const auto& [offset, length] : extents) {
-            if (length) live.emplace_back(offset, offset + length);
-        }
-    }
-    std::sort(live.begin(), live.end());
+    if (!gathered) live = live_file_extents();
+    // A copy at a former path holds the bytes of the file it copies.
+    std::erase_if(live, [&](const live_extent& extent) { return entries_[extent.entry].copy(); });
+    std::sort(live.begin(), live.end(), [](const live_extent& a, const live_extent& b) {
+        return std::tie(a.start, a.end) < std::tie(b.start, b.end);
+    });
     ranges merged;
-    for (const auto& range : live) {
-        if (!merged.empty() && range.first <= merged.back().second) {
-            merged.back().second = std::max(merged.back().second, range.second);
+    for (const live_extent& range : live) {
+        if (!merged.empty() && range.start <= merged.back().second) {
+            merged.back().second = std::max(merged.back().second, range.end);
         } else {
-            merged.push_back(range);
+            merged.emplace_back(range.start, range.end);
         }
     }
+    std::vector<std::pair<uint64_t, uint64_t>> extents;
     for (size_t i : which) {
         if (!deleted_file(i)) continue;
         extents.clear();

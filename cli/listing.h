@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <limits>
 #include <optional>
 #include <string>
@@ -55,8 +56,12 @@ struct listed_item {
 
 class volume_listing {
 public:
-    // Lists the tree of `tree`, the volume of `session` (for paths and extents).
-    volume_listing(recover_session* session, const tree_mirror& tree);
+    // Lists the tree of `tree`, the volume of `session` (for paths and
+    // extents). With `overwrite_marks`, what mark_overwritten needs is
+    // gathered meanwhile.
+    volume_listing(recover_session* session, const tree_mirror& tree, bool overwrite_marks = false);
+    volume_listing(const volume_listing&) = delete;  // a thread may be reading it
+    volume_listing& operator=(const volume_listing&) = delete;
 
     const std::vector<listed_item>& entries() const { return entries_; }
     const listed_item& operator[](size_t index) const { return entries_[index]; }
@@ -86,6 +91,11 @@ public:
     const std::string& former_path(size_t index) const;
 
 private:
+    struct live_extent {
+        size_t entry;
+        uint64_t start, end;
+    };
+    std::vector<live_extent> live_file_extents() const;
     bool path_matches(size_t index, const std::vector<std::string>& typed, bool ignore_case) const;
     void link_recycled();
     void find_copies(size_t restored);
@@ -99,6 +109,7 @@ private:
     std::vector<std::vector<size_t>> children_;
     std::vector<size_t> tops_;  // tree entries without a listed parent
     std::unordered_map<size_t, std::string> former_paths_;  // recycled entries only
+    std::future<std::vector<live_extent>> live_extents_;
 };
 
 const char* section_name(section where);

@@ -375,7 +375,7 @@ int run_recover(const options& opts) {
         opts, token, shown,
         [&](source::volume& v) {
             if (!tally.scan(v, token, shown)) return;
-            volume_listing listing(v.session, mirror());
+            volume_listing listing(v.session, mirror(), true);
             path_found += work.volume(v, listing) ? 1 : 0;
         },
         check_output);

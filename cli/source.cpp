@@ -103,8 +103,10 @@ void source::walk(stop_token& token, const std::function<bool(volume&)>& visit, 
             reset_mirror();
             throw;
         }
-        engine().close_session(v.session);
+        // The mirror first: it is let go of on another thread while the
+        // engine closes the session.
         reset_mirror();
+        engine().close_session(v.session);
         return more && !token.is_stopped();
     };
     uint64_t position = 0;
