@@ -160,9 +160,9 @@ row() { # label, ostrel figure, reference figure, printf format[, - for no ratio
 }
 
 # The scan. ostrel ends each volume's listing with "N folders, N files, N
-# deleted"; it lists only deleted items and their folders with --deleted,
-# while fls -r -p prints one line per entry, live or deleted ("*").
-measure "$ostrel" ls "$image" --deleted
+# deleted" and lists every item, live or deleted; fls -r -p prints one line
+# per entry, live or deleted ("*").
+measure "$ostrel" ls "$image"
 ls_time=$median ls_rss=$rss
 note_failure "ostrel ls"
 read -r ls_folders ls_files ls_deleted < <(awk '
@@ -191,11 +191,11 @@ echo "NTFS, warm page cache, median of 3 runs (reference: fls -r -p, tsk_recover
 printf "%-34s %14s %14s %8s\n" "" "ostrel" "reference" "ratio"
 row "scan time, s" "$ls_time" "$fls_time" .3f
 row "scan peak memory, KiB" "$ls_rss" "$fls_rss" d
-row "entries listed (deleted / all)" "$((ls_folders + ls_files))" "$fls_lines" d -
+row "entries listed" "$((ls_folders + ls_files))" "$fls_lines" d -
 row "deleted entries listed" "$ls_deleted" "$fls_deleted" d
 row "recovery time, s" "$rec_time" "$tsk_time" .3f
 row "files saved" "$rec_files" "$tsk_files" d
-echo "ostrel ls --deleted lists the deleted items and the folders that hold them:" \
-  "$ls_folders folders, $ls_files files, $ls_deleted deleted; fls -r -p lists every entry."
+echo "ostrel ls lists $ls_folders folders and $ls_files files, $ls_deleted of them deleted;" \
+  "fls -r -p also lists the metadata files and each hard link's extra names."
 for line in "${notes[@]}"; do echo "note: $line"; done
 exit 0
