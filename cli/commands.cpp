@@ -11,6 +11,7 @@
 #include "devices.h"
 #include "listing.h"
 #include "sniff.h"
+#include "system.h"
 #include "text.h"
 
 namespace ostrel::cli {
@@ -140,16 +141,14 @@ std::string zone_text(int32_t fs_type) {
     if (const char* tz = std::getenv("TZ"); tz && *tz) {
         name = tz[0] == ':' ? tz + 1 : tz;
     } else {
+#ifndef _WIN32  // Windows names its zone through no file
         char target[256] = {};
         const ssize_t length = ::readlink("/etc/localtime", target, sizeof target - 1);
         if (length > 0) name = std::string(target, static_cast<size_t>(length));
+#endif
     }
     if (const size_t zoneinfo = name.find("zoneinfo/"); zoneinfo != std::string::npos) name.erase(0, zoneinfo + 9);
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    char offset[16] = "+0000";
-    if (localtime_r(&now, &local)) std::strftime(offset, sizeof offset, "%z", &local);
-    const std::string utc_offset = std::string("UTC") + offset[0] + std::string(offset + 1, 2) + ":" + (offset + 3);
+    const std::string utc_offset = "UTC" + utc_offset_text(std::time(nullptr));
     if ((name.empty() || name == "UTC" || name == "Etc/UTC" || name == "UTC0") && utc_offset == "UTC+00:00") {
         return "times in UTC";
     }

@@ -10,6 +10,7 @@
 #include "host.h"
 #include "options.h"
 #include "output.h"
+#include "system.h"
 
 int main(int argc, char** argv) {
     using namespace ostrel::cli;
@@ -20,9 +21,12 @@ int main(int argc, char** argv) {
     // volume; without them blocks are merged as they are freed.
     mallopt(M_MXFAST, 0);
 #endif
+    std::vector<std::string> arguments = start_process(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) pointers.push_back(argument.data());
     options opts;
     std::string error;
-    if (!parse_options(argc, argv, opts, error)) {
+    if (!parse_options(static_cast<int>(pointers.size()), pointers.data(), opts, error)) {
         print_error(error + " (ostrel --help shows the usage)");
         return exit_usage;
     }

@@ -5,9 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
+#include "system.h"
 #include "text.h"
 
 namespace ostrel::cli {
@@ -19,8 +18,7 @@ using clock_type = std::chrono::steady_clock;
 // The terminal's width on standard error, asked afresh each time so that a
 // resized window is followed.
 size_t terminal_columns() {
-    winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    if (const size_t columns = stderr_columns()) return columns;
     if (const char* columns = std::getenv("COLUMNS")) {
         const long value = std::strtol(columns, nullptr, 10);
         if (value > 0) return static_cast<size_t>(value);
@@ -70,7 +68,7 @@ std::string duration_text(double seconds) {
     return text;
 }
 
-progress::progress() : enabled_(::isatty(STDERR_FILENO) == 1) { set_listener(this); }
+progress::progress() : enabled_(stderr_is_terminal()) { set_listener(this); }
 
 progress::~progress() {
     set_listener(nullptr);

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "system.h"
+
 namespace ostrel::cli {
 
 namespace {
@@ -40,7 +42,7 @@ const container known[] = {
 
 std::string describe_container(const std::string& path) {
     char head[64] = {};
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(native_path(path), std::ios::binary);
     in.read(head, sizeof head);
     const size_t got = static_cast<size_t>(in.gcount());
     for (const container& c : known) {

@@ -1,80 +1,50 @@
 #include "source.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#if defined(__linux__)
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#endif
 
 #include "host.h"
 #include "sniff.h"
+#include "system.h"
 
 namespace ostrel::cli {
 
-namespace {
-
-// A read-only descriptor above 2: the engine treats descriptor 0 as "none",
-// and a descriptor that landed on 0-2 (closed standard streams) could be
-// mistaken for one of them by whatever prints next.
-int open_read_only(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || fd > 2) return fd;
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return moved;
-}
-
-}  // namespace
-
 source::~source() {
     for (int fd : {scan_, recovery_, preview_}) {
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0) close_source(fd);
     }
 }
 
 bool source::open(const std::string& path, std::string& error) {
     path_ = path;
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    source_kind kind;
+    if (!inspect_source(path, kind)) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+    if (!kind.regular && !kind.device) {
         error = path + " is neither a disk image file nor a block device";
         return false;
     }
     for (int* fd : {&scan_, &recovery_, &preview_}) {
-        *fd = open_read_only(path);
+        *fd = open_source(path);
         if (*fd < 0) {
             error = "cannot open " + path + ": " + std::strerror(errno);
             return false;
         }
     }
-    if (S_ISREG(info.st_mode)) {
-        size_ = static_cast<uint64_t>(info.st_size);
-    } else {
-#if defined(BLKGETSIZE64)
-        uint64_t bytes = 0;
-        if (::ioctl(scan_, BLKGETSIZE64, &bytes) != 0) {
-            error = "cannot read the size of " + path + ": " + std::strerror(errno);
-            return false;
-        }
-        size_ = bytes;
-#else
-        const off_t end = ::lseek(scan_, 0, SEEK_END);
-        size_ = end > 0 ? static_cast<uint64_t>(end) : 0;
-#endif
+    size_ = kind.size;
+    if (kind.device && !device_size(scan_, size_)) {
+        error = "cannot read the size of " + path + ": " + std::strerror(errno);
+        return false;
     }
-    // Read one byte now, so that an unreadable source fails here with its
-    // own error rather than as "no volumes".
-    char probe = 0;
-    if (size_ > 0 && ::pread(scan_, &probe, 1, 0) != 1) {
+    // Read the first sector now, so that an unreadable source fails here
+    // with its own error rather than as "no volumes". A whole sector: disks
+    // opened raw read whole sectors only.
+    char probe[512];
+    errno = 0;
+    if (size_ > 0 && !read_at(scan_, probe, static_cast<size_t>(std::min<uint64_t>(size_, sizeof probe)), 0)) {
         error = "cannot read " + path + ": " + std::strerror(errno ? errno : EIO);
         return false;
     }
@@ -87,10 +57,7 @@ bool source::open(const std::string& path, std::string& error) {
     return true;
 }
 
-uint64_t source::read_position() const {
-    const off_t at = ::lseek(scan_, 0, SEEK_CUR);
-    return at > 0 ? static_cast<uint64_t>(at) : 0;
-}
+uint64_t source::read_position() const { return position_of(scan_); }
 
 void source::walk(stop_token& token, const std::function<bool(volume&)>& visit, bool gaps) {
     // Visits one session and closes it; false when the walk is to end.
