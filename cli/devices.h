@@ -1,6 +1,10 @@
-// What the command finds out about the devices around a recovery, through
-// /sys/dev/block and /proc/self/mountinfo: whether an output folder lies on
-// the disk being recovered, and whether that disk is mounted read-write.
+// What the command finds out about the devices around a recovery: whether an
+// output folder lies on the disk being recovered, and whether that disk is
+// mounted read-write. On Linux through /sys/dev/block and
+// /proc/self/mountinfo (devices_posix.cpp); on Windows through the volumes'
+// serial numbers and disk extents, for sources named \\.\X: or
+// \\.\PhysicalDriveN (devices_windows.cpp: Windows mounts no raw image
+// file, so an image source is never "under" an output folder there).
 #pragma once
 
 #include <string>

@@ -26,6 +26,9 @@ public:
 
 }  // namespace
 
+#ifndef EDQUOT
+#define EDQUOT ENOSPC  // Windows reports a full quota as a full disk
+#endif
 bool file_saver::is_disk_full(int error) { return error == ENOSPC || error == EDQUOT; }
 
 bool file_saver::own_working_folder() {

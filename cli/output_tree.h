@@ -1,8 +1,12 @@
 // The folders recover writes into. The output folder itself is the user's
 // and is created (with its parents) only when the first file is saved; every
-// folder below it is created and opened one component at a time, relative to
-// its parent's descriptor and without following symbolic links, so nothing
-// placed in the output folder can send a file elsewhere.
+// folder below it is created and opened one component at a time, without
+// following symbolic links (or, on Windows, any reparse point), so nothing
+// placed in the output folder can send a file elsewhere. On POSIX systems a
+// folder is a descriptor and each name is reached relative to its parent's;
+// on Windows a folder is a handle, held without delete sharing so that no
+// folder on the way can be renamed, removed or replaced while it is used
+// (output_tree_posix.cpp, output_tree_windows.cpp).
 #pragma once
 
 #include <cstdint>
@@ -19,7 +23,7 @@ public:
     output_tree(const output_tree&) = delete;
     output_tree& operator=(const output_tree&) = delete;
 
-    // The folder `parts` below the root, created as needed: a descriptor that
+    // The folder `parts` below the root, created as needed: a number that
     // stays valid until the next call, or -1 with a one-line `error` and the
     // error number in `error_number`. `fresh` tells whether this run created
     // the folder, so that it holds only what this run put there.
@@ -44,6 +48,7 @@ public:
     // else through /proc/self/fd when the system offers it. The working
     // folder is the cheaper way: resolving /proc/self/fd took a tenth of
     // saving a small file.
+    // On Windows the full path, which the held folders keep in place.
     std::string engine_path(int fd, const std::vector<std::string>& parts, const std::string& name);
     // Allows engine_path to move the working folder: only for a thread that
     // has one of its own, since nothing else may rely on it meanwhile.
@@ -53,13 +58,19 @@ public:
     std::string shown_path(const std::vector<std::string>& parts, const std::string& name = {}) const;
 
     // Whether the output lies on a file system that refuses the characters
-    // Windows reserves (FAT, exFAT, NTFS and other FUSE mounts).
+    // Windows reserves (FAT, exFAT, NTFS and other FUSE mounts; always on
+    // Windows, whose file functions refuse them everywhere).
     bool windows_names() const { return windows_names_; }
 
 private:
     bool open_root(std::string& error, int& error_number);
     void close_from(size_t depth);
     void close_transient();
+    // Creates (when missing) and opens the folder `name` in `parent`; -1 with
+    // the reason. `created` tells whether it was made here.
+    static int open_child(int parent, const std::string& name, const std::string& shown, std::string& error,
+                          int& error_number, bool& created);
+    static void close_folder(int fd);
 
     std::string root_;
     int root_fd_ = -1;

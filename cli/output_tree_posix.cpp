@@ -13,7 +13,8 @@ namespace ostrel::cli {
 
 namespace {
 
-constexpr size_t cached_depth = 128;  // folders kept open between calls
+// The POSIX side of the output folder: every folder is a descriptor, and
+// each name is reached relative to one.
 
 // File-system magic numbers (statfs f_type) that refuse : * ? " < > |.
 bool refuses_windows_reserved(long type) {
@@ -38,11 +39,12 @@ std::string existing_part(std::string path) {
     return path;
 }
 
+}  // namespace
+
 // Creates (when missing) and opens the folder `name` in `parent`, never
-// following a symbolic link; -1 with the reason. `created` tells whether it
-// was made here.
-int open_child(int parent, const std::string& name, const std::string& shown, std::string& error, int& error_number,
-               bool& created) {
+// following a symbolic link.
+int output_tree::open_child(int parent, const std::string& name, const std::string& shown, std::string& error,
+                            int& error_number, bool& created) {
     created = ::mkdirat(parent, name.c_str(), 0777) == 0;
     if (!created && errno != EEXIST) {
         error_number = errno;
@@ -63,7 +65,7 @@ int open_child(int parent, const std::string& name, const std::string& shown, st
     return -1;
 }
 
-}  // namespace
+void output_tree::close_folder(int fd) { ::close(fd); }
 
 output_tree::output_tree(std::string root) : root_(std::move(root)) {
     while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
@@ -79,23 +81,7 @@ output_tree::~output_tree() {
         ::close(first_cwd_);
     }
     close_from(0);
-    if (root_fd_ >= 0) ::close(root_fd_);
-}
-
-void output_tree::close_from(size_t depth) {
-    while (open_.size() > depth) {
-        if (open_.back().fd == cwd_) cwd_ = -1;
-        ::close(open_.back().fd);
-        open_.pop_back();
-    }
-    close_transient();
-}
-
-void output_tree::close_transient() {
-    if (transient_fd_ < 0) return;
-    if (transient_fd_ == cwd_) cwd_ = -1;
-    ::close(transient_fd_);
-    transient_fd_ = -1;
+    if (root_fd_ >= 0) close_folder(root_fd_);
 }
 
 bool output_tree::open_root(std::string& error, int& error_number) {
@@ -115,34 +101,6 @@ bool output_tree::open_root(std::string& error, int& error_number) {
     proc_paths_ = ::fstat(root_fd_, &direct) == 0 && ::stat(proc.c_str(), &through_proc) == 0 &&
                   direct.st_dev == through_proc.st_dev && direct.st_ino == through_proc.st_ino;
     return true;
-}
-
-int output_tree::open_folder(const std::vector<std::string>& parts, std::string& error, int& error_number,
-                             bool* fresh) {
-    if (!open_root(error, error_number)) return -1;
-    size_t common = 0;
-    while (common < open_.size() && common < parts.size() && open_[common].name == parts[common]) ++common;
-    close_from(common);
-    int fd = common ? open_[common - 1].fd : root_fd_;
-    // The output folder itself may hold anything.
-    bool is_fresh = common ? open_[common - 1].fresh : false;
-    for (size_t i = common; i < parts.size(); ++i) {
-        bool created = false;
-        const std::vector<std::string> shown(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-        const int child = open_child(fd, parts[i], shown_path(shown), error, error_number, created);
-        if (fd == transient_fd_) close_transient();
-        if (child < 0) return -1;
-        // A folder made in a folder this run made: nobody else put anything there.
-        is_fresh = created && (i == 0 || is_fresh);
-        if (i < cached_depth) {
-            open_.push_back({parts[i], child, is_fresh});
-        } else {
-            transient_fd_ = child;
-        }
-        fd = child;
-    }
-    if (fresh) *fresh = is_fresh;
-    return fd;
 }
 
 bool output_tree::exists(int folder, const std::string& name, bool* regular_file) {
@@ -194,13 +152,6 @@ std::string output_tree::engine_path(int fd, const std::vector<std::string>& par
     }
     if (proc_paths_) return "/proc/self/fd/" + std::to_string(fd) + "/" + name;
     return shown_path(parts, name);
-}
-
-std::string output_tree::shown_path(const std::vector<std::string>& parts, const std::string& name) const {
-    std::string path = root_;
-    for (const std::string& part : parts) path += "/" + part;
-    if (!name.empty()) path += "/" + name;
-    return path;
 }
 
 }  // namespace ostrel::cli

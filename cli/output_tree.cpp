@@ -1,0 +1,68 @@
+#include "output_tree.h"
+
+namespace ostrel::cli {
+
+namespace {
+
+constexpr size_t cached_depth = 128;  // folders kept open between calls
+
+#ifdef _WIN32
+constexpr char separator = '\\';
+#else
+constexpr char separator = '/';
+#endif
+
+}  // namespace
+
+void output_tree::close_from(size_t depth) {
+    while (open_.size() > depth) {
+        if (open_.back().fd == cwd_) cwd_ = -1;
+        close_folder(open_.back().fd);
+        open_.pop_back();
+    }
+    close_transient();
+}
+
+void output_tree::close_transient() {
+    if (transient_fd_ < 0) return;
+    if (transient_fd_ == cwd_) cwd_ = -1;
+    close_folder(transient_fd_);
+    transient_fd_ = -1;
+}
+
+int output_tree::open_folder(const std::vector<std::string>& parts, std::string& error, int& error_number,
+                             bool* fresh) {
+    if (!open_root(error, error_number)) return -1;
+    size_t common = 0;
+    while (common < open_.size() && common < parts.size() && open_[common].name == parts[common]) ++common;
+    close_from(common);
+    int fd = common ? open_[common - 1].fd : root_fd_;
+    // The output folder itself may hold anything.
+    bool is_fresh = common ? open_[common - 1].fresh : false;
+    for (size_t i = common; i < parts.size(); ++i) {
+        bool created = false;
+        const std::vector<std::string> shown(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        const int child = open_child(fd, parts[i], shown_path(shown), error, error_number, created);
+        if (fd == transient_fd_) close_transient();
+        if (child < 0) return -1;
+        // A folder made in a folder this run made: nobody else put anything there.
+        is_fresh = created && (i == 0 || is_fresh);
+        if (i < cached_depth) {
+            open_.push_back({parts[i], child, is_fresh});
+        } else {
+            transient_fd_ = child;
+        }
+        fd = child;
+    }
+    if (fresh) *fresh = is_fresh;
+    return fd;
+}
+
+std::string output_tree::shown_path(const std::vector<std::string>& parts, const std::string& name) const {
+    std::string path = root_;
+    for (const std::string& part : parts) path += separator + part;
+    if (!name.empty()) path += separator + name;
+    return path;
+}
+
+}  // namespace ostrel::cli
