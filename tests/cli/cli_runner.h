@@ -1,52 +1,30 @@
 // Runs the built `ostrel` command as a subprocess and reads its output, and
 // parses the JSON lines it prints (strictly, so that an escaping fault shows).
-// Header-only: the test build compiles only *_test.cpp files from here.
+// Header-only: the test build compiles only *_test.cpp files from here; the
+// process itself is started by tests/support/process.h.
 #pragma once
 
-#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <poll.h>
-#include <signal.h>
 #include <sstream>
 #include <string>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/files.h"
+#include "tests/support/process.h"
 
 namespace ostrel::test {
 
-
-struct cli_result {
-    int status = -1;  // exit status, or -1 when the command did not exit normally
-    int signal = 0;   // the signal that ended it
-    std::string out;
-    std::string err;  // with `terminal_columns`: what the terminal received
-    std::vector<std::string> out_lines() const;
-    std::vector<std::string> err_lines() const;
-};
-
-
+using cli_result = process_result;
+using cli_options = process_options;
 
 namespace detail {
-
-inline std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 // A strict reader for the JSON the command prints.
 class json_reader {
@@ -183,84 +161,9 @@ private:
 
 }  // namespace detail
 
-inline std::vector<std::string> cli_result::out_lines() const { return detail::split_lines(out); }
-inline std::vector<std::string> cli_result::err_lines() const { return detail::split_lines(err); }
-
-struct cli_options {
-    std::vector<std::pair<std::string, std::string>> env = {};  // set for the command
-    rlim_t file_size_limit = RLIM_INFINITY;                 // RLIMIT_FSIZE
-    std::string stdout_path = {};                           // instead of a pipe
-    unsigned short terminal_columns = 0;  // standard error on a terminal this wide
-};
-
-// Runs the command with `args`, standard input from /dev/null.
+// Runs the command with `args`, standard input from the null device.
 inline cli_result run_cli(const std::vector<std::string>& args, const cli_options& options = {}) {
-    cli_result result;
-    int out[2];
-    if (::pipe(out) != 0) return result;
-    int err = -1, terminal = -1;
-    std::string terminal_name;
-    scratch_dir dir;
-    const std::filesystem::path err_file = dir / "stderr";
-    if (options.terminal_columns) {
-        terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) return result;
-        terminal_name = ::ptsname(terminal);
-        winsize size{};
-        size.ws_row = 24;
-        size.ws_col = options.terminal_columns;
-        ::ioctl(terminal, TIOCSWINSZ, &size);
-    } else {
-        err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        ::dup2(in, 0);
-        if (!options.stdout_path.empty()) {
-            ::dup2(::open(options.stdout_path.c_str(), O_WRONLY), 1);
-        } else {
-            ::dup2(out[1], 1);
-        }
-        ::dup2(terminal < 0 ? err : ::open(terminal_name.c_str(), O_RDWR), 2);
-        rlimit limit{options.file_size_limit, options.file_size_limit};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        ::signal(SIGXFSZ, SIG_DFL);
-        for (const auto& [name, value] : options.env) ::setenv(name.c_str(), value.c_str(), 1);
-        std::vector<char*> argv{const_cast<char*>(OSTREL_CLI)};
-        for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        ::execv(OSTREL_CLI, argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    if (err >= 0) ::close(err);
-    // Both streams are read as they come, so neither can fill up and stall.
-    std::array<char, 4096> buffer{};
-    pollfd streams[2] = {{out[0], POLLIN, 0}, {terminal, POLLIN, 0}};
-    for (int open = terminal < 0 ? 1 : 2; open > 0 && ::poll(streams, terminal < 0 ? 1 : 2, 10000) > 0;) {
-        for (int i = 0; i < 2; ++i) {
-            if (streams[i].fd < 0 || !streams[i].revents) continue;
-            const ssize_t got = ::read(streams[i].fd, buffer.data(), buffer.size());
-            if (got > 0) {
-                (i == 0 ? result.out : result.err).append(buffer.data(), static_cast<size_t>(got));
-            } else {
-                streams[i].fd = -1;  // the end (a terminal says EIO once its last user is gone)
-                --open;
-            }
-        }
-    }
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (terminal >= 0) ::close(terminal);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    if (terminal < 0) {
-        std::ifstream err_in(err_file, std::ios::binary);
-        result.err.assign(std::istreambuf_iterator<char>(err_in), {});
-    }
-    return result;
+    return run_process(OSTREL_CLI, args, options);
 }
 
 // One flat JSON object: key -> value text (strings unescaped, everything else
@@ -295,6 +198,16 @@ inline std::vector<std::map<std::string, std::string>> read_tsv(const std::files
 }
 
 using fields = std::map<std::string, std::string>;
+
+// UTF-8 text as a path and back: the standard library reads plain strings
+// in the ANSI code page on Windows, which cannot hold every name.
+inline std::filesystem::path utf8_path(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+inline std::string utf8_text(const std::filesystem::path& path) {
+    const std::u8string text = path.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
 
 inline std::filesystem::path data_file(const std::string& name) {
     return std::filesystem::path(OSTREL_TEST_DATA_DIR) / name;

@@ -159,10 +159,12 @@ TEST(CommandErrors, ExitStatusesFollowTheHelpText) {
         EXPECT_EQ(missing.status, 1) << image;
         EXPECT_NE(missing.err.find("no such folder"), std::string::npos) << missing.err;
     }
+#ifndef _WIN32  // Windows has no device that is always full
     // Results that cannot be written are not a success.
     const cli_result full = listing(fat16, {}, {.stdout_path = "/dev/full"});
     EXPECT_EQ(full.status, 1);
     EXPECT_NE(full.err.find("cannot write the output"), std::string::npos) << full.err;
+#endif
     // A deep scan this version cannot run is said, and is no failure.
     const cli_result deep = listing(fat16, {"--deep", "--json"});
     EXPECT_EQ(deep.status, 0) << deep.err;
@@ -240,7 +242,9 @@ TEST(ListCommand, HumanListingHasHeadingsIsoTimesAndStatesItsTimeZone) {
     // NTFS keeps UTC: the listing says which zone it shows times in.
     REQUIRE_FIXTURE(ntfs, "ntfs_files.img");
     const cli_result utc = listing(ntfs, {"--json"}, {.env = {{"TZ", "UTC"}}});
-    const cli_result tokyo = listing(ntfs, {}, {.env = {{"TZ", "Asia/Tokyo"}}});
+    // The POSIX form of the zone: no zone files needed, and the Windows C
+    // runtime reads it too.
+    const cli_result tokyo = listing(ntfs, {}, {.env = {{"TZ", "JST-9"}}});
     ASSERT_EQ(tokyo.status, 0) << tokyo.err;
     EXPECT_NE(tokyo.out_lines()[0].find("UTC+09:00"), std::string::npos) << tokyo.out_lines()[0];
     const std::string modified = item_at(json_lines(utc.out), "/empty.dat")["modified"];
@@ -381,6 +385,9 @@ TEST(ExtentsCommand, AnUnknownFileOrAFolderIsAnError) {
 // ---- progress ----------------------------------------------------------------
 
 TEST(Progress, IsOneLineThatFitsTheTerminal) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a pseudo-terminal for standard error";
+#endif
     REQUIRE_FIXTURE(disk, "disk.img");
     scratch_dir dir;
     const unsigned short columns = 60;
