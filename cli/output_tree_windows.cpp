@@ -73,6 +73,20 @@ std::wstring path_in(int folder, const std::string& name) {
     return path + L"\\" + to_wide(name);
 }
 
+// `path` made absolute, in the form that lifts the 260-character limit
+// ("\\?\C:\..." or "\\?\UNC\server\..."): the saved tree may be deep. In
+// that form a name such as "CON" or "nul.txt" from the volume is a file, not
+// a device.
+std::wstring long_path(const std::wstring& path) {
+    std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0 || length >= full.size()) return path;
+    full.resize(length);
+    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
+    if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 // Opens the folder at `path` and registers it; -1 with the system error.
 // Without `follow`, a reparse point is opened as itself (and refused by the
 // caller).
@@ -128,7 +142,7 @@ bool output_tree::open_root(std::string& error, int& error_number) {
     std::error_code ec;
     std::filesystem::create_directories(native_path(root_), ec);
     DWORD attributes = 0;
-    root_fd_ = hold_folder(to_wide(root_), true, attributes);
+    root_fd_ = hold_folder(long_path(to_wide(root_)), true, attributes);
     if (root_fd_ >= 0 && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         close_folder(root_fd_);
         root_fd_ = -1;
@@ -136,7 +150,7 @@ bool output_tree::open_root(std::string& error, int& error_number) {
     }
     if (root_fd_ < 0) {
         error_number = errno_of(GetLastError());
-        error = "cannot use " + root_ + " as the output folder: " + std::strerror(ec ? ec.value() : error_number);
+        error = "cannot use " + root_ + " as the output folder: " + (ec ? ec.message() : std::strerror(error_number));
         return false;
     }
     return true;
@@ -217,10 +231,10 @@ void output_tree::set_times(int folder, const std::string& name, std::optional<i
     CloseHandle(file);
 }
 
-std::string output_tree::engine_path(int, const std::vector<std::string>& parts, const std::string& name) {
-    // No /proc/self/fd here, and the engine opens paths: the ordinary path,
-    // whose folders this tree holds open and so in place.
-    return shown_path(parts, name);
+std::string output_tree::engine_path(int fd, const std::vector<std::string>&, const std::string& name) {
+    // No /proc/self/fd here, and the engine opens paths: the ordinary (full)
+    // path, whose folders this tree holds open and so in place.
+    return to_utf8(path_in(fd, name).c_str());
 }
 
 }  // namespace ostrel::cli
