@@ -232,8 +232,9 @@ void output_tree::set_times(int folder, const std::string& name, std::optional<i
 }
 
 std::string output_tree::engine_path(int fd, const std::vector<std::string>&, const std::string& name) {
-    // No /proc/self/fd here, and the engine opens paths: the ordinary (full)
-    // path, whose folders this tree holds open and so in place.
+    // No /proc/self/fd here, and no need to move the working folder: the
+    // folders on the full path are held open by this tree, so the path
+    // reaches the folder that was opened.
     return to_utf8(path_in(fd, name).c_str());
 }
 
