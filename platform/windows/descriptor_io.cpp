@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <mutex>
+
 namespace ostrel::platform {
 
 namespace {
@@ -64,7 +66,11 @@ int32_t read_some(int fd, void* buffer, uint32_t size) {
 
 int32_t read_some_at(int fd, void* buffer, uint32_t size, int64_t offset) {
     // The runtime's descriptors have no positioned read: seek there and put
-    // the position back.
+    // the position back. Saves on several threads share one descriptor, so
+    // the three steps are one under a lock; otherwise a read could start at
+    // another thread's offset and save the wrong bytes.
+    static std::mutex positioned;
+    const std::lock_guard<std::mutex> held(positioned);
     const int64_t saved = tell(fd);
     if (seek_to(fd, offset) != offset) {
         if (saved >= 0) seek_to(fd, saved);
