@@ -87,12 +87,14 @@ private:
     }
 
     std::vector<uint32_t> sorted(std::vector<uint32_t> places) const {
-        std::stable_sort(places.begin(), places.end(), [this](uint32_t a, uint32_t b) {
+        const auto before = [this](uint32_t a, uint32_t b) {
             const mirrored_item& x = tree_.at(a);
             const mirrored_item& y = tree_.at(b);
             if (x.folder != y.folder) return !x.folder;  // files first
             return natural_less(x.volume_or_own_name(), y.volume_or_own_name());
-        });
+        };
+        // Items often arrive in name order already (created one after another).
+        if (!std::is_sorted(places.begin(), places.end(), before)) std::stable_sort(places.begin(), places.end(), before);
         return places;
     }
 
