@@ -22,6 +22,12 @@ int main(int argc, char** argv) {
     mallopt(M_MXFAST, 0);
 #endif
     std::vector<std::string> arguments = start_process(argc, argv);
+    // A listing of a large volume is megabytes: written to a file or a pipe,
+    // it goes out in large pieces (a terminal still gets it line by line).
+    if (!stdout_is_terminal()) {
+        static char output_buffer[1 << 20];
+        std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    }
     std::vector<char*> pointers;
     for (std::string& argument : arguments) pointers.push_back(argument.data());
     options opts;

@@ -20,8 +20,9 @@ namespace ostrel::cli {
 std::vector<std::string> start_process(int argc, char** argv);
 
 // Whether standard error is a terminal, and its width in columns (0 when
-// unknown).
+// unknown); whether standard output is one.
 bool stderr_is_terminal();
+bool stdout_is_terminal();
 size_t stderr_columns();
 
 // This machine's offset from UTC at `when`, as "+09:00".

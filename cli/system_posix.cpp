@@ -15,6 +15,7 @@ namespace ostrel::cli {
 std::vector<std::string> start_process(int argc, char** argv) { return {argv, argv + argc}; }
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 size_t stderr_columns() {
     winsize size{};

@@ -62,6 +62,7 @@ std::vector<std::string> start_process(int argc, char** argv) {
 }
 
 bool stderr_is_terminal() { return vt_console; }
+bool stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }
 
 size_t stderr_columns() {
     CONSOLE_SCREEN_BUFFER_INFO info{};
