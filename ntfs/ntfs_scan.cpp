@@ -84,7 +84,8 @@ void ntfs_recover::read_mft(file_node_info& tree, sector_bitmap* cluster_map) {
         for (uint64_t done = 0; done < *length;) {
             if (is_stopped(stop_token)) return;
             const auto want = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), *length - done));
-            std::fill_n(buffer.begin(), want, uint8_t{0});
+            // Only whole records within what was read are parsed: nothing
+            // left from an earlier read is ever looked at.
             const int32_t got = read_at(d_scan, buffer.data(), position + done, want);
             if (got <= 0) break;
             for (size_t at = 0; at + record_bytes <= static_cast<size_t>(got); at += record_bytes) {
