@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <cctype>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -196,8 +197,9 @@ void print_entry(const source::volume& v, const volume_listing& listing, size_t 
     }
     // "%-16s %12s  %-19s  %-19s  %s%s\n", put together by hand: a large
     // volume prints hundreds of thousands of these lines.
-    std::string line;
-    line.reserve(160);
+    thread_local std::string kept;  // its room is kept for the next line
+    std::string& line = kept;
+    line.clear();
     const auto pad_right = [&line](std::string_view text, size_t width) {
         line += text;
         if (text.size() < width) line.append(width - text.size(), ' ');
@@ -208,13 +210,15 @@ void print_entry(const source::volume& v, const volume_listing& listing, size_t 
     };
     pad_right(state_of(entry), 16);
     line += ' ';
-    pad_left(item.folder ? "-" : std::to_string(entry.size), 12);
+    char size_text[24] = "-";
+    if (!item.folder) *std::to_chars(size_text, size_text + sizeof size_text - 1, entry.size).ptr = '\0';
+    pad_left(size_text, 12);
     line += "  ";
-    pad_right(iso_time(item.modified), 19);
+    append_iso_time(line, item.modified, 19);
     line += "  ";
-    pad_right(iso_time(item.created), 19);
+    append_iso_time(line, item.created, 19);
     line += "  ";
-    line += listing.display_path(index);
+    listing.append_display_path(line, index);
     line += note;
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);

@@ -397,22 +397,28 @@ std::vector<std::string> volume_listing::path_parts(size_t index) const {
 }
 
 std::string volume_listing::display_path(size_t index, bool raw) const {
+    std::string path;
+    append_display_path(path, index, raw);
+    return path;
+}
+
+void volume_listing::append_display_path(std::string& out, size_t index, bool raw) const {
     const listed_item& entry = entries_[index];
-    std::vector<size_t> chain;  // the item first
+    thread_local std::vector<size_t> chain;  // the item first; kept for the next path
+    chain.clear();
     for (size_t at = index; at != no_entry && chain.size() <= max_depth; at = entries_[at].path_parent) {
         chain.push_back(at);
     }
-    std::string path = entry.where == section::tree ? "" : "$Lost";
+    if (entry.where != section::tree) out += "$Lost";
     for (auto at = chain.rbegin(); at != chain.rend(); ++at) {
-        path += '/';
+        out += '/';
         if (raw) {
-            path += entries_[*at].name();
+            out += entries_[*at].name();
         } else {
-            append_terminal_name(path, entries_[*at].name());
+            append_terminal_name(out, entries_[*at].name());
         }
     }
-    if (entry.item->folder) path += '/';
-    return path;
+    if (entry.item->folder) out += '/';
 }
 
 const char* section_name(section where) {

@@ -82,6 +82,7 @@ public:
     // "/docs/a.txt", "/docs/" for a folder, "$Lost/Dir1000/b.txt"; names
     // escaped for a terminal unless `raw`.
     std::string display_path(size_t index, bool raw = false) const;
+    void append_display_path(std::string& out, size_t index, bool raw = false) const;
 
     // The names of that path, "$Lost" first for lost and carved items.
     std::vector<std::string> path_parts(size_t index) const;

@@ -232,6 +232,13 @@ std::string iso_time(std::string_view engine_time) {
     return text;
 }
 
+void append_iso_time(std::string& out, std::string_view engine_time, size_t width) {
+    const size_t start = out.size();
+    out += engine_time;
+    if (engine_time.size() >= 10 && engine_time[4] == '/' && engine_time[7] == '/') out[start + 4] = out[start + 7] = '-';
+    if (engine_time.size() < width) out.append(width - engine_time.size(), ' ');
+}
+
 std::string human_bytes(uint64_t bytes) {
     static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
     double value = static_cast<double>(bytes);

@@ -41,6 +41,8 @@ std::string fit_width(std::string_view text, size_t columns);
 // "2023/05/04 09:10:00" (the engine's form) as "2023-05-04 09:10:00"; a
 // date without a time stays a date. Other texts are returned unchanged.
 std::string iso_time(std::string_view engine_time);
+// iso_time(engine_time) appended to `out`, padded with spaces to `width`.
+void append_iso_time(std::string& out, std::string_view engine_time, size_t width);
 
 // "12.3 MiB" style sizes for progress lines.
 std::string human_bytes(uint64_t bytes);
