@@ -19,9 +19,9 @@ void store_ascii(char16_t* area, const char* text) {
 }
 
 // Two decimal digits of 0..99.
-void put_two(char* at, int value) {
-    at[0] = static_cast<char>('0' + value / 10);
-    at[1] = static_cast<char>('0' + value % 10);
+void put_two(char16_t* at, int value) {
+    at[0] = static_cast<char16_t>(u'0' + value / 10);
+    at[1] = static_cast<char16_t>(u'0' + value % 10);
 }
 
 }  // namespace
@@ -46,22 +46,24 @@ void write_ntfs_time_text(char16_t* area, uint64_t ntfs_time) {
     const int64_t seconds = (static_cast<int64_t>(ntfs_time - epoch_difference)) / 10000000;
     std::tm local{};
     if (!platform::to_local_time(seconds, local)) return;
-    char text[64];
     const int year = local.tm_year + 1900;
     if (year >= 1000 && year <= 9999) {
-        // "YYYY/MM/DD hh:mm:ss", written digit by digit: a scan writes three
-        // stamps per file, and strftime took as long as parsing the record.
-        std::memcpy(text, "0000/00/00 00:00:00", 20);
-        put_two(text, year / 100);
-        put_two(text + 2, year % 100);
-        put_two(text + 5, local.tm_mon + 1);
-        put_two(text + 8, local.tm_mday);
-        put_two(text + 11, local.tm_hour);
-        put_two(text + 14, local.tm_min);
-        put_two(text + 17, local.tm_sec);
-    } else if (std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local) == 0) {
+        // "YYYY/MM/DD hh:mm:ss" written digit by digit into the area: a scan
+        // writes three stamps per file, and strftime took as long as parsing
+        // the record.
+        static constexpr char16_t pattern[time_text_units] = u"0000/00/00 00:00:00";
+        std::memcpy(area, pattern, sizeof pattern);
+        put_two(area, year / 100);
+        put_two(area + 2, year % 100);
+        put_two(area + 5, local.tm_mon + 1);
+        put_two(area + 8, local.tm_mday);
+        put_two(area + 11, local.tm_hour);
+        put_two(area + 14, local.tm_min);
+        put_two(area + 17, local.tm_sec);
         return;
     }
+    char text[64];
+    if (std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local) == 0) return;
     store_ascii(area, text);
 }
 

@@ -6,7 +6,7 @@ namespace {
 
 // Simple case folding for the scripts file names commonly use: ASCII,
 // Latin-1, Latin Extended-A (paired code points), Greek and Cyrillic.
-char16_t fold_case(char16_t c) {
+inline char16_t fold_case(char16_t c) {
     if (c >= u'A' && c <= u'Z') return c + 32;
     if (c < 0xC0) return c;
     if ((c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 32;
@@ -43,6 +43,11 @@ int compare_logical(std::u16string_view a, std::u16string_view b) {
             for (; i < ei; ++i, ++j) {
                 if (a[i] != b[j]) return a[i] < b[j] ? -1 : 1;
             }
+            continue;
+        }
+        // Names in one folder share long stretches: equal units need no folding.
+        if (a[i] == b[j] && !is_digit(a[i])) {
+            ++i, ++j;
             continue;
         }
         const char16_t ca = fold_case(a[i]), cb = fold_case(b[j]);
