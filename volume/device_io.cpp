@@ -48,7 +48,16 @@ bool read_sector_at(int32_t fd, void* buffer, uint64_t offset) {
 
 bool write_chunk(const uint8_t* buffer, uint32_t count, void* context, uint32_t, int32_t* error) {
     const int32_t fd = context ? *static_cast<const int32_t*>(context) : -1;
-    if (fd > 0 && platform::write_some(fd, buffer, count) > 0) return true;
+    // The whole chunk, or failure: a write that stops short (the output disk
+    // filling up) must not count as the chunk written, or the copy would
+    // pass for complete with bytes missing from its middle.
+    uint32_t written = 0;
+    while (fd > 0 && written < count) {
+        const int32_t n = platform::write_some(fd, buffer + written, count - written);
+        if (n <= 0) break;
+        written += static_cast<uint32_t>(n);
+    }
+    if (written == count && fd > 0) return true;
     if (error) *error = platform::last_error();
     return false;
 }

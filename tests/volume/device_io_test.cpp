@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "platform/descriptor_io.h"
 #include "platform/wide_text.h"
@@ -65,6 +70,30 @@ TEST_F(DeviceIo, CopyRangeReadsWholeSectorsAndHandsOnOnlyWhatWasAsked) {
     EXPECT_EQ(copy_range(file->fd(), buffer.data(), 8000, 1000, 1536, collect, &out, nullptr, nullptr), 192u);
     EXPECT_EQ(copy_range(file->fd(), buffer.data(), 0, 0, 1536, collect, &out, nullptr, nullptr), 0u);
 }
+
+#if !defined(_WIN32)
+TEST(WriteChunk, AWriteThatStopsShortFailsTheChunk) {
+    // A pipe with room for fewer bytes than the chunk: the first write stops
+    // short (as on a disk filling up) and the next one fails.
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+    const int room = ::fcntl(ends[1], F_GETPIPE_SZ);
+    ASSERT_GT(room, 0);
+    const std::vector<uint8_t> filler(static_cast<size_t>(room) - 5000, 'f');
+    ASSERT_EQ(::write(ends[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+    const std::vector<uint8_t> chunk(8192, 'c');  // over PIPE_BUF: may be written in part
+    int32_t descriptor = ends[1], error = 0;
+    EXPECT_FALSE(write_chunk(chunk.data(), static_cast<uint32_t>(chunk.size()), &descriptor, 4, &error));
+    EXPECT_EQ(error, EAGAIN);
+    // With room for all of it, the whole chunk goes out.
+    std::vector<uint8_t> drained(static_cast<size_t>(room));
+    ASSERT_GT(::read(ends[0], drained.data(), drained.size()), 0);
+    EXPECT_TRUE(write_chunk(chunk.data(), 200, &descriptor, 4, &error));
+    ::close(ends[0]);
+    ::close(ends[1]);
+}
+#endif
 
 TEST(DeviceTriple, AFailedOpenClosesEverythingAndReturnsZero) {
     test::recording_host host;
