@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,7 +38,8 @@ struct save_job {
 
 class file_saver {
 public:
-    explicit file_saver(const std::string& output_dir) : tree_(output_dir) {}
+    file_saver(const std::string& output_dir, std::shared_ptr<output_tree::made_folders> made)
+        : tree_(output_dir, std::move(made)) {}
 
     // Gives this thread a working folder of its own, so that the engine can
     // be handed plain names in it; false where the system cannot.

@@ -42,9 +42,15 @@ int output_tree::open_folder(const std::vector<std::string>& parts, std::string&
     for (size_t i = common; i < parts.size(); ++i) {
         bool created = false;
         const std::vector<std::string> shown(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-        const int child = open_child(fd, parts[i], shown_path(shown), error, error_number, created);
+        const std::string path = shown_path(shown);
+        const int child = open_child(fd, parts[i], path, error, error_number, created);
         if (fd == transient_fd_) close_transient();
         if (child < 0) return -1;
+        if (made_ && created) {
+            made_->add(path);
+        } else if (made_) {
+            created = made_->contains(path);
+        }
         // A folder made in a folder this run made: nobody else put anything there.
         is_fresh = created && (i == 0 || is_fresh);
         if (i < cached_depth) {
@@ -56,6 +62,16 @@ int output_tree::open_folder(const std::vector<std::string>& parts, std::string&
     }
     if (fresh) *fresh = is_fresh;
     return fd;
+}
+
+void output_tree::made_folders::add(const std::string& path) {
+    const std::lock_guard<std::mutex> held(mutex_);
+    paths_.insert(path);
+}
+
+bool output_tree::made_folders::contains(const std::string& path) const {
+    const std::lock_guard<std::mutex> held(mutex_);
+    return paths_.count(path) != 0;
 }
 
 std::string output_tree::shown_path(const std::vector<std::string>& parts, const std::string& name) const {

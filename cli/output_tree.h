@@ -10,15 +10,30 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace ostrel::cli {
 
 class output_tree {
 public:
-    explicit output_tree(std::string root);
+    // The folders made by this run, shared by the trees of all the threads
+    // that save: a folder another thread made is as fresh as one made here.
+    class made_folders {
+    public:
+        void add(const std::string& path);
+        bool contains(const std::string& path) const;
+
+    private:
+        mutable std::mutex mutex_;
+        std::unordered_set<std::string> paths_;
+    };
+
+    explicit output_tree(std::string root, std::shared_ptr<made_folders> made = nullptr);
     ~output_tree();
     output_tree(const output_tree&) = delete;
     output_tree& operator=(const output_tree&) = delete;
@@ -73,6 +88,7 @@ private:
     static void close_folder(int fd);
 
     std::string root_;
+    std::shared_ptr<made_folders> made_;
     int root_fd_ = -1;
     bool proc_paths_ = false;
     bool may_move_cwd_ = false;

@@ -67,7 +67,8 @@ int output_tree::open_child(int parent, const std::string& name, const std::stri
 
 void output_tree::close_folder(int fd) { ::close(fd); }
 
-output_tree::output_tree(std::string root) : root_(std::move(root)) {
+output_tree::output_tree(std::string root, std::shared_ptr<made_folders> made)
+    : root_(std::move(root)), made_(std::move(made)) {
     while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
     struct statfs info {};
     windows_names_ = ::statfs(existing_part(root_).c_str(), &info) == 0 && refuses_windows_reserved(info.f_type);

@@ -112,7 +112,8 @@ int hold_folder(const std::wstring& path, bool follow, DWORD& attributes) {
 
 }  // namespace
 
-output_tree::output_tree(std::string root) : root_(std::move(root)) {
+output_tree::output_tree(std::string root, std::shared_ptr<made_folders> made)
+    : root_(std::move(root)), made_(std::move(made)) {
     // "C:\" stays as it is: "C:" alone is the current folder of drive C.
     while (root_.size() > 1 && (root_.back() == '/' || root_.back() == '\\') &&
            !(root_.size() == 3 && root_[1] == ':')) {

@@ -192,7 +192,7 @@ private:
         std::vector<planned> plans(jobs.size());
         const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
         std::vector<std::unique_ptr<file_saver>> savers;
-        for (size_t t = 0; t < threads; ++t) savers.push_back(std::make_unique<file_saver>(opts_.output_dir));
+        for (size_t t = 0; t < threads; ++t) savers.push_back(std::make_unique<file_saver>(opts_.output_dir, made_));
         std::atomic<bool> give_up = false;  // the output disk is full
         size_t done = 0;
         uint64_t done_bytes = 0;
@@ -349,6 +349,7 @@ private:
     output_tree tree_;  // for names and paths shown; the savers have their own
     int volume_ = 0;
     size_t pool_next_ = 0;  // the first file not yet reported
+    const std::shared_ptr<output_tree::made_folders> made_ = std::make_shared<output_tree::made_folders>();
     local_time_cache times_;
     totals totals_;
     bool disk_full_ = false;
