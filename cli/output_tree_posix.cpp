@@ -134,10 +134,10 @@ bool output_tree::publish(int folder, const std::string& partial, const std::str
 
 void output_tree::set_times(int folder, const std::string& name, std::optional<int64_t> accessed,
                             std::optional<int64_t> modified) {
-    const auto spec = [](std::optional<int64_t> when) {
+    const auto stamp = [](std::optional<int64_t> when) {
         return when ? timespec{static_cast<std::time_t>(*when), 0} : timespec{0, UTIME_OMIT};
     };
-    const timespec times[2] = {spec(accessed), spec(modified)};
+    const timespec times[2] = {stamp(accessed), stamp(modified)};
     ::utimensat(folder, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
