@@ -54,34 +54,36 @@ std::string device_name(dev_t device) {
     return "device " + std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
 
-// `device`, the disk it is a partition of, and the devices it is built on
-// (device mapper, RAID), followed all the way down.
-std::set<dev_t> devices_below(dev_t device) {
+// `device` and every device reached from it through `neighbours` (which
+// adds the /sys/block folder's related devices to its list), at most 256:
+// links in /sys cannot make the walk endless.
+template <typename Neighbours>
+std::set<dev_t> devices_reached(dev_t device, Neighbours&& neighbours) {
     std::set<dev_t> found;
     std::vector<dev_t> pending{device};
     while (!pending.empty() && found.size() < 256) {
         const dev_t current = pending.back();
         pending.pop_back();
-        if (!found.insert(current).second) continue;
-        const std::string base = sys_block(current);
+        if (found.insert(current).second) neighbours(sys_block(current), pending);
+    }
+    return found;
+}
+
+// `device`, the disk it is a partition of, and the devices it is built on
+// (device mapper, RAID), followed all the way down.
+std::set<dev_t> devices_below(dev_t device) {
+    return devices_reached(device, [](const std::string& base, std::vector<dev_t>& pending) {
         dev_t next = 0;
         if (exists(base + "/partition") && read_device_number(base + "/../dev", next)) pending.push_back(next);
         for (const std::string& slave : folder_names(base + "/slaves")) {
             if (read_device_number(base + "/slaves/" + slave + "/dev", next)) pending.push_back(next);
         }
-    }
-    return found;
+    });
 }
 
 // `device`, its partitions, and the devices built on any of them.
 std::set<dev_t> devices_above(dev_t device) {
-    std::set<dev_t> found;
-    std::vector<dev_t> pending{device};
-    while (!pending.empty() && found.size() < 256) {
-        const dev_t current = pending.back();
-        pending.pop_back();
-        if (!found.insert(current).second) continue;
-        const std::string base = sys_block(current);
+    return devices_reached(device, [](const std::string& base, std::vector<dev_t>& pending) {
         dev_t next = 0;
         for (const std::string& name : folder_names(base)) {
             if (exists(base + "/" + name + "/partition") && read_device_number(base + "/" + name + "/dev", next)) {
@@ -91,8 +93,7 @@ std::set<dev_t> devices_above(dev_t device) {
         for (const std::string& holder : folder_names(base + "/holders")) {
             if (read_device_number(base + "/holders/" + holder + "/dev", next)) pending.push_back(next);
         }
-    }
-    return found;
+    });
 }
 
 // Whether `device` is a loop device backed by the file `image`.
