@@ -1,5 +1,6 @@
 #include "core/save.h"
 
+#include <algorithm>
 #include <charconv>
 #include <memory>
 #include <new>
@@ -38,7 +39,11 @@ int create_destination(const char16_t* destination, int32_t& error) {
 }
 
 uint64_t save_runs_buffer_size(uint32_t cluster_size, uint64_t size) {
-    const uint64_t full = static_cast<uint64_t>(cluster_size) * 64;
+    // The buffer only sets how much is read at a time. 64 clusters of the
+    // largest exFAT clusters (32 MiB) would be 2 GiB, and a damaged boot
+    // sector and file size can ask for as much: 32 MiB pieces read as fast.
+    constexpr uint64_t largest = 32u << 20;
+    const uint64_t full = std::min<uint64_t>(static_cast<uint64_t>(cluster_size) * 64, largest);
     // A small file gets its sectors plus one: a size already on a sector
     // boundary still gets one extra sector of buffer.
     return size < full ? size - (size % sector_bytes) + sector_bytes : full;

@@ -207,6 +207,9 @@ TEST(SaveBuffers, SmallFilesGetTheirSectorsPlusOne) {
     EXPECT_EQ(save_runs_buffer_size(4096, 1), 512u);
     EXPECT_EQ(save_runs_buffer_size(4096, 64 * 4096), 64u * 4096);
     EXPECT_EQ(save_runs_buffer_size(4096, 1 << 30), 64u * 4096);
+    // Huge clusters (or a damaged boot sector) read in 32 MiB pieces.
+    EXPECT_EQ(save_runs_buffer_size(32u << 20, 1ull << 31), 32u << 20);
+    EXPECT_EQ(save_runs_buffer_size(1u << 30, (32u << 20) - 1), 32u << 20);
     EXPECT_EQ(copy_buffer_size(1000, 10 << 20), 1024u);
     EXPECT_EQ(copy_buffer_size(1024, 10 << 20), 1024u);
     EXPECT_EQ(copy_buffer_size(20 << 20, 10 << 20), 10u << 20);
