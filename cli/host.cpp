@@ -135,16 +135,15 @@ int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& 
         // Items mostly arrive folder by folder: no table lookup for them.
         parent_index = last_parent_index_;
     } else if (parent != 0) {
-        const auto known = table_->places.find(parent);
-        if (known == table_->places.end()) return -1;
-        parent_index = known->second;
+        parent_index = places_.find(parent);
+        if (parent_index == handle_index::none) return -1;
         last_parent_ = parent;
         last_parent_index_ = parent_index;
     }
     if (items_.size() >= UINT32_MAX) return 0;  // more than any volume holds: dropped
-    const auto [slot, is_new] = table_->places.try_emplace(record.handle, static_cast<uint32_t>(items_.size()));
-    if (is_new) items_.emplace_back().place = slot->second;
-    mirrored_item& item = items_[slot->second];
+    const auto [place, is_new] = places_.try_emplace(record.handle, static_cast<uint32_t>(items_.size()));
+    if (is_new) items_.emplace_back().place = place;
+    mirrored_item& item = items_[place];
     const bool renamed = kind == OSTREL_KIND_FILE_RENAMED || kind == OSTREL_KIND_FOLDER_RENAMED;
     if (is_new) {
         item.handle = record.handle;
@@ -162,7 +161,7 @@ int32_t tree_mirror::accept(uint32_t kind, uint32_t group, const tagItemRecord& 
     if (is_new || item.parent != parent) {
         item.parent = parent;
         item.parent_index = parent_index;
-        (parent != 0 ? items_[parent_index].children : tops_).push_back(slot->second);
+        (parent != 0 ? items_[parent_index].children : tops_).push_back(place);
     }
     item.group = group;
     item.carved = item.carved || kind == OSTREL_KIND_CARVED_FILE || group == OSTREL_GROUP_CARVED_RETYPED;
@@ -184,8 +183,8 @@ void tree_mirror::unlink(mirrored_item& item) {
 }
 
 const mirrored_item* tree_mirror::find(ostrel_handle handle) const {
-    const auto it = table_->places.find(handle);
-    return it == table_->places.end() ? nullptr : &items_[it->second];
+    const uint32_t place = places_.find(handle);
+    return place == handle_index::none ? nullptr : &items_[place];
 }
 
 bool tree_mirror::in_lost_area(ostrel_handle handle) const {
@@ -211,17 +210,15 @@ std::vector<std::string> tree_mirror::name_chain(ostrel_handle handle) const {
 std::shared_ptr<void> tree_mirror::take() {
     struct held {
         std::deque<mirrored_item> items;
-        std::unique_ptr<handle_table> table;
+        handle_index places;
     };
-    auto old = std::make_shared<held>(held{std::move(items_), std::move(table_)});
+    auto old = std::make_shared<held>(held{std::move(items_), std::move(places_)});
     clear();
     return old;
 }
 
 void tree_mirror::clear() {
-    // The table first: its entries live in its pool.
-    table_ = std::make_unique<handle_table>();
-    table_->places.reserve(initial_items);
+    places_.clear();
     items_.clear();
     items_.shrink_to_fit();  // a deque keeps its blocks otherwise
     tops_.clear();

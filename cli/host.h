@@ -7,12 +7,11 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <memory_resource>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "handle_index.h"
 #include "ostrel/ostrel.h"
 
 namespace ostrel::cli {
@@ -69,9 +68,7 @@ struct mirrored_item {
 // the parent first and sending the item again.
 //
 // Items are kept in one array in the order they first arrived, and linked by
-// their places in it; a table finds an item's place from its handle. A large
-// volume reports hundreds of thousands of items: the table's entries come
-// from one growing pool that is let go of at once, not freed one by one.
+// their places in it; a flat table finds an item's place from its handle.
 class tree_mirror {
 public:
     tree_mirror();
@@ -98,15 +95,8 @@ public:
 private:
     void unlink(mirrored_item& item);
 
-    // Room reserved up front: growing the table item by item to a large
-    // volume's size rehashes it many times.
-    static constexpr size_t initial_items = 1 << 16;
-    struct handle_table {
-        std::pmr::monotonic_buffer_resource pool;
-        std::pmr::unordered_map<ostrel_handle, uint32_t> places{&pool};  // declared after its pool
-    };
     std::deque<mirrored_item> items_;  // grows without moving what it holds
-    std::unique_ptr<handle_table> table_;
+    handle_index places_;
     std::vector<uint32_t> tops_;
     size_t files_ = 0;
     ostrel_handle last_parent_ = 0;  // the parent found last, and its place
