@@ -342,6 +342,11 @@ std::vector<volume_listing::live_extent> volume_listing::live_file_extents() con
             if (length) live.push_back({i, offset, offset + length});
         }
     }
+    // Sorted where they are gathered: on a large volume the sort is a good
+    // part of the work, and it is off the listing's thread there.
+    std::sort(live.begin(), live.end(), [](const live_extent& a, const live_extent& b) {
+        return std::tie(a.start, a.end) < std::tie(b.start, b.end);
+    });
     return live;
 }
 
@@ -355,9 +360,6 @@ void volume_listing::mark_overwritten(const std::vector<size_t>& which) {
     if (!gathered) live = live_file_extents();
     // A copy at a former path holds the bytes of the file it copies.
     std::erase_if(live, [&](const live_extent& extent) { return entries_[extent.entry].copy(); });
-    std::sort(live.begin(), live.end(), [](const live_extent& a, const live_extent& b) {
-        return std::tie(a.start, a.end) < std::tie(b.start, b.end);
-    });
     ranges merged;
     for (const live_extent& range : live) {
         if (!merged.empty() && range.start <= merged.back().second) {

@@ -96,6 +96,7 @@ private:
         size_t entry;
         uint64_t start, end;
     };
+    // Every live file's extents, by start.
     std::vector<live_extent> live_file_extents() const;
     bool path_matches(size_t index, const std::vector<std::string>& typed, bool ignore_case) const;
     void link_recycled();
