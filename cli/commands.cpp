@@ -272,6 +272,8 @@ int run_ls(const options& opts) {
         if (!listing.select(opts.start_path, opts.deleted, shown_entries)) return;
         ++path_found;
         listing.mark_overwritten(shown_entries);
+        // Only the JSON lines ask the engine for more (each item's full path).
+        if (!opts.json) v.close_session_early();
         const char* type = fs_type_name(v.fs_type);
         if (!opts.json) {
             std::printf("%s: %s at byte %" PRIu64 ", %" PRIu64 " bytes; %s\n", volume_label(v).c_str(), type, v.start,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "host.h"
 #include "sniff.h"
@@ -62,18 +63,25 @@ uint64_t source::read_position() const { return position_of(scan_); }
 void source::walk(stop_token& token, const std::function<bool(volume&)>& visit, bool gaps) {
     // Visits one session and closes it; false when the walk is to end.
     auto visit_session = [&](volume& v) {
+        // The session first: letting go of the mirror at the same time would
+        // only make both wait on the allocator. The mirror is let go of on
+        // another thread while the walk goes on.
+        const auto end_session = [&v] {
+            if (v.closing.joinable()) {
+                v.closing.join();
+            } else {
+                engine().close_session(v.session);
+            }
+            reset_mirror();
+        };
         bool more = true;
         try {
             more = visit(v);
         } catch (...) {
-            engine().close_session(v.session);
-            reset_mirror();
+            end_session();
             throw;
         }
-        // The mirror first: it is let go of on another thread while the
-        // engine closes the session.
-        reset_mirror();
-        engine().close_session(v.session);
+        end_session();
         return more && !token.is_stopped();
     };
     uint64_t position = 0;
@@ -106,6 +114,16 @@ void source::walk(stop_token& token, const std::function<bool(volume&)>& visit, 
         }
         // A cursor that did not move would find the same volume forever.
         if (!visit_session(v) || position <= before) break;
+    }
+}
+
+void source::volume::close_session_early() {
+    if (!session || closing.joinable()) return;
+    try {
+        closing = std::thread([ending = session] { engine().close_session(ending); });
+        session = nullptr;
+    } catch (const std::system_error&) {
+        // No thread to be had: the session is closed after the visit.
     }
 }
 

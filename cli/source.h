@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "ostrel/ostrel.h"
 
@@ -32,6 +33,14 @@ public:
         uint64_t length = 0;  // bytes up to where the walk continued
         int32_t fs_type = OSTREL_FS_NONE;
         recover_session* session = nullptr;  // open during the visit only
+
+        // For a visit that needs nothing more from the engine: the session
+        // is closed now, on another thread, while the visit goes on with
+        // what the command holds (the mirror). Closing a large volume's
+        // session frees its whole tree, which takes as long as printing it.
+        // `session` is null afterwards.
+        void close_session_early();
+        std::thread closing;
     };
 
     // Calls `visit` for each volume in order, closing each session after its
