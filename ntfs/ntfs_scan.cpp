@@ -3,6 +3,8 @@
 // finished, and the recycle bin is restored on it.
 #include <algorithm>
 #include <new>
+#include <optional>
+#include <span>
 
 #include "core/recycle/recycle_bin.h"
 #include "core/report/report.h"
@@ -18,6 +20,7 @@
 #include "ntfs/run_list.h"
 #include "ostrel/ostrel.h"
 #include "volume/checked_math.h"
+#include "volume/extent_reader.h"
 
 namespace ostrel {
 
@@ -67,32 +70,32 @@ void ntfs_recover::read_mft(file_node_info& tree, sector_bitmap* cluster_map) {
     if (cluster_bytes == 0 || record_bytes == 0 || record_bytes > max_ntfs_record_bytes) return;
     const uint64_t buffer_bytes =
         std::max<uint64_t>(record_bytes, std::min(mft_read_clusters * cluster_bytes, max_mft_read_bytes));
-    std::vector<uint8_t> buffer;
+    std::vector<extent_reader::extent> extents;
+    for (const data_run& run : mft_runs) {
+        const auto start = checked_mul(run.first, cluster_bytes);
+        const auto length = checked_mul(run.count, cluster_bytes);
+        if (!start || !length || !checked_add(*start, volume_offset)) continue;
+        extents.push_back({*start + volume_offset, *length});
+    }
+    // The reads run a few buffers ahead of the parsing, on a thread of
+    // their own: copying a large MFT out of the page cache costs as much as
+    // a third of parsing it.
+    std::optional<extent_reader> reader;
     try {
-        buffer.resize(static_cast<size_t>(buffer_bytes));
+        reader.emplace(d_scan, std::move(extents), static_cast<uint32_t>(buffer_bytes));
     } catch (const std::bad_alloc&) {
         return;
     }
     const record_parse_context context{&tree, cluster_map, 0, cluster_size(), geometry_.total_clusters(),
                                        d_scan, volume_offset};
-    for (const data_run& run : mft_runs) {
-        if (is_stopped(stop_token)) return;
-        const auto start = checked_mul(run.first, cluster_bytes);
-        const auto length = checked_mul(run.count, cluster_bytes);
-        if (!start || !length || !checked_add(*start, volume_offset)) continue;
-        const uint64_t position = *start + volume_offset;
-        for (uint64_t done = 0; done < *length;) {
+    while (!is_stopped(stop_token)) {
+        // Only whole records within what was read are parsed: nothing left
+        // from an earlier read is ever looked at.
+        const std::span<uint8_t> piece = reader->next();
+        if (piece.empty()) return;
+        for (size_t at = 0; at + record_bytes <= piece.size(); at += record_bytes) {
             if (is_stopped(stop_token)) return;
-            const auto want = static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), *length - done));
-            // Only whole records within what was read are parsed: nothing
-            // left from an earlier read is ever looked at.
-            const int32_t got = read_at(d_scan, buffer.data(), position + done, want);
-            if (got <= 0) break;
-            for (size_t at = 0; at + record_bytes <= static_cast<size_t>(got); at += record_bytes) {
-                if (is_stopped(stop_token)) return;
-                parse_mft_record(std::span<uint8_t>(buffer.data() + at, record_bytes), context);
-            }
-            done += static_cast<uint64_t>(got);
+            parse_mft_record(piece.subspan(at, record_bytes), context);
         }
     }
 }

@@ -50,14 +50,16 @@ void file_node_info::attach_folder(const std::shared_ptr<tagNtfsFolderInfoEx>& p
 
 void file_node_info::add_file(uint64_t parent, const std::shared_ptr<tagNtfsFileInfoEx>& file) {
     if (!file || is_metadata(file->record_number, parent)) return;
-    const auto targets = is_white(parent) ? folders_of(parent) : decltype(folders_of(parent)){};
-    if (targets.empty()) {
+    // Straight from the map, without a list of the folders: this runs once
+    // for every file of the volume. Attaching files leaves the map as it is.
+    const auto [first, last] = is_white(parent) ? folders.equal_range(parent) : std::pair(folders.end(), folders.end());
+    if (first == last) {
         pending_files[parent].push_back(file);
         return;
     }
-    attach_file(targets.front(), file, true);
-    for (size_t i = 1; i < targets.size(); ++i) {
-        attach_file(targets[i], std::static_pointer_cast<tagNtfsFileInfoEx>(file->clone()), true);
+    attach_file(first->second, file, true);
+    for (auto it = std::next(first); it != last; ++it) {
+        attach_file(it->second, std::static_pointer_cast<tagNtfsFileInfoEx>(file->clone()), true);
     }
 }
 

@@ -12,6 +12,7 @@
 #include "tests/support/files.h"
 #include "tests/support/recording_host.h"
 #include "volume/device_io.h"
+#include "volume/extent_reader.h"
 
 namespace ostrel {
 namespace {
@@ -51,6 +52,27 @@ TEST_F(DeviceIo, ShortAndMissingReadsFail) {
     EXPECT_EQ(read_at(file->fd(), nullptr, 0, 10), 0);
     EXPECT_EQ(read_at(file->fd(), buffer, 0, 0), 0);
     EXPECT_FALSE(read_sector_at(file->fd(), nullptr, 0));
+}
+
+TEST_F(DeviceIo, ExtentReaderHandsOutThePiecesAReaderOfItsOwnWouldRead) {
+    // Two pieces of 1000 and one of 500; an extent past the end gives its
+    // 192 bytes and then ends at the failing read; an empty one gives nothing;
+    // the last is read again from the start. Ten extents, more than the
+    // pieces it reads ahead, and a reader let go of midway.
+    std::vector<extent_reader::extent> extents = {{100, 2500}, {8000, 4096}, {50, 0}};
+    for (uint64_t i = 0; i < 10; ++i) extents.push_back({i * 700, 700});
+    std::vector<std::pair<uint64_t, size_t>> expected = {{100, 1000}, {1100, 1000}, {2100, 500}, {8000, 192}};
+    for (uint64_t i = 0; i < 10; ++i) expected.push_back({i * 700, 700});
+    extent_reader reader(file->fd(), extents, 1000);
+    for (const auto& [offset, length] : expected) {
+        const std::span<uint8_t> piece = reader.next();
+        ASSERT_EQ(piece.size(), length) << "at " << offset;
+        EXPECT_EQ(0, std::memcmp(piece.data(), bytes.data() + offset, length)) << "at " << offset;
+    }
+    EXPECT_TRUE(reader.next().empty());
+    EXPECT_TRUE(reader.next().empty());
+    extent_reader stopped_early(file->fd(), extents, 100);
+    EXPECT_EQ(stopped_early.next().size(), 100u);
 }
 
 bool collect(const uint8_t* buffer, uint32_t count, void* context, uint32_t unused, int32_t*) {
