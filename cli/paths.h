@@ -24,9 +24,13 @@
 // of the run (--json) gives each file's original path beside its destination.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <memory_resource>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -189,13 +193,22 @@ inline std::string join_path(const std::vector<std::string>& parts) {
 // case-insensitive file system (a FAT stick, say) cannot collide either.
 class destination_claims {
 public:
+    // Room for `files` claims: a large volume's set would otherwise be
+    // rehashed over and over as it grows.
+    void reserve(size_t files) { taken_.reserve(files); }
+
+    destination_claims() = default;
+    destination_claims(const destination_claims&) = delete;
+    destination_claims& operator=(const destination_claims&) = delete;
+
     // The path to use for `parts` (its last name kept within `limit`
     // bytes); `renamed` tells whether it differs.
     std::vector<std::string> claim(std::vector<std::string> parts, bool& renamed, size_t limit = 255) {
         renamed = false;
         if (parts.empty()) parts.push_back("%00");
         const std::string name = parts.back();
-        for (int number = 2; !taken_.insert(key(parts)).second; ++number) {
+        const uint32_t folder = folder_id(parts);
+        for (int number = 2; !take(folder, parts.back()); ++number) {
             parts.back() = numbered_name(name, number, limit);
             renamed = true;
         }
@@ -203,14 +216,46 @@ public:
     }
 
 private:
-    static std::string key(const std::vector<std::string>& parts) {
-        std::string k = join_path(parts);
-        for (char& c : k) {
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        }
-        return k;
+    static void append_lowered(std::string& out, std::string_view text) {
+        for (char c : text) out += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     }
-    std::unordered_set<std::string> taken_;
+    // A number for the folder part of `parts`. Files mostly come folder by
+    // folder, so the last folder is checked first.
+    uint32_t folder_id(const std::vector<std::string>& parts) {
+        if (has_last_ && std::equal(parts.begin(), parts.end() - 1, last_folder_.begin(), last_folder_.end())) {
+            return last_id_;
+        }
+        last_folder_.assign(parts.begin(), parts.end() - 1);
+        std::string joined;
+        for (const std::string& part : last_folder_) {
+            append_lowered(joined, part);
+            joined += '/';
+        }
+        last_id_ = folders_.try_emplace(std::move(joined), static_cast<uint32_t>(folders_.size())).first->second;
+        has_last_ = true;
+        return last_id_;
+    }
+    // Claims the folder's number followed by the name in lower case; false
+    // when that was claimed before.
+    bool take(uint32_t folder, std::string_view name) {
+        key_.assign(reinterpret_cast<const char*>(&folder), sizeof folder);
+        append_lowered(key_, name);
+        if (taken_.count(key_)) return false;
+        auto* kept = static_cast<char*>(keys_.allocate(key_.size(), 1));
+        std::copy(key_.begin(), key_.end(), kept);
+        taken_.insert(std::string_view(kept, key_.size()));
+        return true;
+    }
+
+    std::unordered_map<std::string, uint32_t> folders_;  // lower-case "a/b/" -> number
+    // The claimed keys and the set's nodes live in one pool, let go of at
+    // once: a large volume claims hundreds of thousands.
+    std::pmr::monotonic_buffer_resource keys_;
+    std::pmr::unordered_set<std::string_view> taken_{&keys_};
+    std::string key_;  // room reused for each key
+    std::vector<std::string> last_folder_;
+    uint32_t last_id_ = 0;
+    bool has_last_ = false;
 };
 
 }  // namespace ostrel::cli

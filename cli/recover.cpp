@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <set>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -109,7 +108,7 @@ public:
         std::vector<size_t> shown_entries;
         if (!listing.select(opts_.start_path, opts_.deleted, shown_entries)) return false;
         std::vector<size_t> files;
-        std::set<size_t> taken;
+        std::vector<bool> taken(listing.entries().size());
         for (size_t index : shown_entries) {
             if (listing[index].item->folder) continue;
             // A copy at a former path stands for the recycled item: that is
@@ -120,7 +119,10 @@ public:
                     opts_.types.end()) {
                 continue;
             }
-            if (taken.insert(original).second) files.push_back(original);
+            if (!taken[original]) {
+                taken[original] = true;
+                files.push_back(original);
+            }
         }
         listing.mark_overwritten(files);
         totals_.found += files.size();
@@ -181,6 +183,14 @@ private:
         bool renamed = false;
     };
 
+    // Files come folder by folder: the encoded names of the last file's
+    // folder are kept for the next file.
+    struct folder_names {
+        size_t entry = no_entry;
+        std::vector<std::string> names;
+    };
+    folder_names folder_above_;
+
     // Files planned ahead of the reports, at most: bounds the memory held
     // for a volume of any size.
     static constexpr size_t planned_ahead = 4096;
@@ -188,6 +198,8 @@ private:
     void save_all(const source::volume& v, const volume_listing& listing, const std::vector<size_t>& files) {
         const std::string volume_dir = volume_folder(v);
         destination_claims claims;  // one set per volume folder
+        claims.reserve(files.size());
+        folder_above_ = {};
         std::vector<save_job> jobs(std::min(files.size(), planned_ahead));
         std::vector<planned> plans(jobs.size());
         const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
@@ -288,8 +300,15 @@ private:
 
     // Below the volume folder: the chain of names on the volume, or for a
     // recycled item the path it had before it was deleted.
-    std::vector<std::string> destination(const volume_listing& listing, size_t index) const {
+    std::vector<std::string> destination(const volume_listing& listing, size_t index) {
         const listed_item& entry = listing[index];
+        const size_t file_limit = 255 - partial_suffix.size();  // room for the ".partial" it is copied as
+        const bool same_folder = !entry.recycled() && entry.path_parent != no_entry;
+        if (same_folder && folder_above_.entry == entry.path_parent) {
+            std::vector<std::string> encoded = folder_above_.names;
+            encoded.push_back(encode_name(entry.name(), tree_.windows_names(), file_limit));
+            return encoded;
+        }
         std::vector<std::string> names;
         if (entry.recycled()) {
             std::vector<std::string> below;
@@ -307,10 +326,9 @@ private:
         }
         std::vector<std::string> encoded;
         for (size_t i = 0; i < names.size(); ++i) {
-            // The file's own name leaves room for the ".partial" it is copied as.
-            const size_t limit = i + 1 == names.size() ? 255 - partial_suffix.size() : 255;
-            encoded.push_back(encode_name(names[i], tree_.windows_names(), limit));
+            encoded.push_back(encode_name(names[i], tree_.windows_names(), i + 1 == names.size() ? file_limit : 255));
         }
+        if (same_folder) folder_above_ = {entry.path_parent, {encoded.begin(), encoded.end() - 1}};
         return encoded;
     }
 
