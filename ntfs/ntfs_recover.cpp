@@ -82,7 +82,29 @@ bool ntfs_recover::validate() {
     const auto offset = mft_record0_offset();
     std::vector<uint8_t> record;
     if (!offset || !read_record_at(d_scan, *offset, record)) return false;
-    return is_mft_self_record(record);
+    if (is_mft_self_record(record)) return true;
+    // A volume whose MFT grew in many fragments may keep $MFT's name in an
+    // extension record (ntfs-3g moves it there when record 0 fills up).
+    // Refusing such a volume would lose all of it, so a record 0 that is
+    // sound but for its missing name passes when an extension record it
+    // lists carries the name.
+    uint64_t mft_bytes = 0;
+    return names_moved_out(record) && load_mft_runs(mft_bytes) != 0;
+}
+
+bool names_moved_out(std::span<uint8_t> record) {
+    const byte_view view(record);
+    if (!view.matches(mft_header::magic, "FILE") || apply_fixup(record) == 0 ||
+        view.u32_or(mft_header::record_number, 1) != 0 || view.u64_or(mft_header::base_reference, 1) != 0) {
+        return false;
+    }
+    bool listed = false;
+    attribute_walk walk(view);
+    while (const auto attribute = walk.next()) {
+        if (attribute->type == attribute_type::file_name) return false;
+        listed = listed || attribute->type == attribute_type::attribute_list;
+    }
+    return listed;
 }
 
 bool is_mft_self_record(std::span<uint8_t> record) {

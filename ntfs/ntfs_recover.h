@@ -95,6 +95,11 @@ private:
     // Reads $MFT's own record: its runs into mft_runs, and the root folder's
     // number from its name's parent (0 when the record cannot be read).
     uint64_t load_mft_runs(uint64_t& mft_bytes);
+    // Reads the extension records that record 0's attribute list names:
+    // adds the pieces of $MFT's run list found there to mft_runs, in order
+    // from where the runs end, and returns the folder number of a "$MFT"
+    // name found there (0 when none).
+    uint64_t read_mft_extensions(const std::vector<uint64_t>& extension_records);
     // Reads every record of the MFT into the tree, marking live clusters in
     // `cluster_map` when given.
     void read_mft(file_node_info& tree, sector_bitmap* cluster_map);
@@ -115,5 +120,8 @@ private:
 // base reference are 0, and the attribute walk meets a resident $FILE_NAME
 // named "$MFT" (case ignored).
 bool is_mft_self_record(std::span<uint8_t> record);
+// Whether `record` is sound as record 0 but holds no $FILE_NAME, only an
+// $ATTRIBUTE_LIST naming where its attributes went.
+bool names_moved_out(std::span<uint8_t> record);
 
 }  // namespace ostrel

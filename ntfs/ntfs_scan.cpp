@@ -2,8 +2,10 @@
 // MFT is read in disk order and parsed into the record tree, the tree is
 // finished, and the recycle bin is restored on it.
 #include <algorithm>
+#include <map>
 #include <new>
 #include <optional>
+#include <set>
 #include <span>
 
 #include "core/recycle/recycle_bin.h"
@@ -32,6 +34,12 @@ constexpr const char* white_message = "add white:0x%I64x\n";
 // the cap keeps a damaged boot sector from sizing the buffer.
 constexpr uint64_t mft_read_clusters = 64;
 constexpr uint64_t max_mft_read_bytes = 16 * 1024 * 1024;
+// Far more than any real MFT needs (an extension record holds a hundred runs
+// or so, and Windows and ntfs-3g put them where one round reaches them);
+// they bound the work a damaged attribute list can cause.
+constexpr size_t max_mft_extension_records = 1024;
+constexpr size_t max_mft_extension_rounds = 8;
+constexpr size_t max_mft_runs = 65536;
 
 }  // namespace
 
@@ -46,10 +54,13 @@ uint64_t ntfs_recover::load_mft_runs(uint64_t& mft_bytes) {
     const byte_view view(record);
     if (!view.matches(mft_header::magic, "FILE") || apply_fixup(record) == 0) return 0;
     uint64_t root = 0;
+    std::vector<uint64_t> extension_records;
     attribute_walk walk(view, length_rule::repairing);
     while (const auto attribute = walk.next()) {
-        if (attribute->type == attribute_type::data && attribute->bytes.u8_or(attribute_header::name_length) == 0 &&
-            mft_runs.empty() && mft_bytes == 0) {
+        if (attribute->type == attribute_type::attribute_list && extension_records.empty()) {
+            extension_records = listed_records(*attribute, d_scan);
+        } else if (attribute->type == attribute_type::data &&
+                   attribute->bytes.u8_or(attribute_header::name_length) == 0 && mft_runs.empty() && mft_bytes == 0) {
             if (attribute->non_resident()) {
                 mft_bytes = mft_data_size(attribute->bytes);
                 mft_runs = decode_runs(run_list_bytes(attribute->bytes), mft_bytes, cluster_size(),
@@ -59,6 +70,72 @@ uint64_t ntfs_recover::load_mft_runs(uint64_t& mft_bytes) {
             }
         } else if (attribute->type == attribute_type::file_name && !attribute->non_resident() && root == 0) {
             if (const auto name = parse_file_name(attribute->resident_value())) root = name->parent_record;
+        }
+    }
+    const uint64_t listed_root = mft_runs.empty() ? 0 : read_mft_extensions(extension_records);
+    return root != 0 ? root : listed_root;
+}
+
+uint64_t ntfs_recover::read_mft_extensions(const std::vector<uint64_t>& extension_records) {
+    // An MFT that grew in many fragments has more runs than record 0 holds:
+    // record 0 then carries an attribute list, and the later pieces of the
+    // $DATA run list lie in extension records. Those records lie where the
+    // runs already known reach them, so they are read through the runs found
+    // so far, round after round while a round adds a piece. ntfs-3g moves
+    // $MFT's name out as well; the root folder's number then comes from there.
+    uint64_t root = 0;
+    std::map<uint64_t, run_list> pieces;  // by first virtual cluster
+    std::set<uint64_t> read;
+    uint64_t covered = 0;
+    for (const data_run& run : mft_runs) covered += run.count;
+    const uint32_t cluster_bytes = cluster_size();
+    const size_t listed = std::min(extension_records.size(), max_mft_extension_records);
+    bool added = true;
+    for (size_t round = 0; added && round < max_mft_extension_rounds; ++round) {
+        added = false;
+        for (size_t i = 0; i < listed; ++i) {
+            const uint64_t number = extension_records[i];
+            if (number == 0 || read.count(number)) continue;
+            std::vector<uint8_t> record;
+            if (!read_mft_record(d_scan, number, record)) continue;  // not reachable yet
+            read.insert(number);
+            const byte_view view(record);
+            // An extension record of $MFT names record 0 (with its sequence
+            // number) as its base; a base record names none.
+            const uint64_t base = view.u64_or(mft_header::base_reference);
+            if (!view.matches(mft_header::magic, "FILE") || apply_fixup(record) == 0 || base == 0 ||
+                (base & 0xFFFFFFFFFFFFull) != 0) {
+                continue;
+            }
+            attribute_walk walk(view, length_rule::repairing);
+            while (const auto attribute = walk.next()) {
+                if (attribute->type == attribute_type::file_name && !attribute->non_resident() && root == 0) {
+                    const auto name = parse_file_name(attribute->resident_value());
+                    if (name && equal_ignoring_case(name->name, u"$MFT")) root = name->parent_record;
+                    continue;
+                }
+                if (attribute->type != attribute_type::data || !attribute->non_resident() ||
+                    attribute->bytes.u8_or(attribute_header::name_length) != 0) {
+                    continue;
+                }
+                const uint64_t first = attribute->bytes.u64_or(attribute_header::first_vcn);
+                const uint64_t last = attribute->bytes.u64_or(attribute_header::last_vcn);
+                const auto cover = last >= first ? checked_mul(last - first + 1, cluster_bytes) : std::nullopt;
+                if (first == 0 || !cover) continue;
+                pieces[first] =
+                    decode_runs(run_list_bytes(attribute->bytes), *cover, cluster_bytes, geometry_.total_clusters());
+            }
+        }
+        // Join the pieces that continue where the runs end; a gap ends the MFT there.
+        for (auto piece = pieces.find(covered); piece != pieces.end(); piece = pieces.find(covered)) {
+            const run_list joined = std::move(piece->second);
+            pieces.erase(piece);
+            uint64_t length = 0;
+            for (const data_run& run : joined) length += run.count;
+            if (length == 0 || mft_runs.size() + joined.size() > max_mft_runs) break;
+            mft_runs.insert(mft_runs.end(), joined.begin(), joined.end());
+            covered += length;
+            added = true;
         }
     }
     return root;

@@ -253,6 +253,41 @@ TEST_F(NtfsScan, FilesSpreadOverRecordsComeBackWholeWhateverTheOrder) {
               "[{\"o\":262144, \"l\":6000}]");
 }
 
+TEST_F(NtfsScan, AnMftInMoreFragmentsThanRecordZeroHoldsIsReadWhole) {
+    // Record 0 maps records 0-31 (clusters 4-11) and lists extension record
+    // 16, whose piece maps records 32-63 to clusters 100-107. Record 17 is
+    // listed too but belongs to another file; record 70 lies beyond the MFT.
+    ntfs_test_volume volume;
+    mft_record mft;
+    mft.header(1).standard_information();
+    std::vector<uint8_t> list(4 * 32, 0);
+    const uint64_t listed[] = {0, 16, 17, 70};
+    for (size_t i = 0; i < 4; ++i) {
+        put(list, i * 32, 0x80, 4);
+        put(list, i * 32 + 0x04, 32, 2);
+        put(list, i * 32 + 0x10, listed[i], 6);
+    }
+    mft.add(0x20, list);
+    mft.add_file_name(u"$MFT");
+    mft.add_non_resident(0x80, {0x11, 0x08, 0x04, 0x00}, 64 * 1024);
+    volume.put_record(0, mft.end());
+    for (uint64_t number : {16, 17}) {
+        mft_record extension;
+        // $MFT's extension records name record 0 with its sequence number 1.
+        extension.header(1, 0, number == 16 ? 1ull << 48 : 40);
+        const size_t piece = extension.add_non_resident(0x80, {0x11, 0x08, uint8_t(number == 16 ? 100 : 112), 0}, 0, 8);
+        put(extension.bytes, piece + 0x18, 15, 8);  // last virtual cluster
+        volume.put_record(number, extension.end());
+    }
+    auto far = named_record(u"far.txt", 5);
+    far.add(0x80, text_bytes("past the first fragment"));
+    volume.put_record(40, far.end(), 102 * 4096);
+
+    ASSERT_TRUE(scan(volume));
+    EXPECT_EQ(engine->mft_runs, (run_list{{4, 8}, {100, 8}}));
+    EXPECT_EQ(saved("\\far.txt"), "past the first fragment");
+}
+
 TEST_F(NtfsScan, ResidentDataIsDescribedWithItsRecordAndUpdateSequence) {
     ntfs_test_volume volume;
     auto small = named_record(u"small.txt", 5);

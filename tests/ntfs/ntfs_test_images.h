@@ -131,7 +131,8 @@ struct ntfs_test_volume {
     // Writes `record` as record `number`, with its own number field set and
     // its sector ends moved into the update sequence array as a volume
     // writes them.
-    void put_record(uint64_t number, std::vector<uint8_t> record) {
+    // `at` places it elsewhere than the MFT's first run (a later fragment).
+    void put_record(uint64_t number, std::vector<uint8_t> record, size_t at = 0) {
         put(record, 0x2C, number, 4);
         put(record, 0x06, 3, 2);
         put(record, 0x30, 0x0007, 2);
@@ -140,7 +141,7 @@ struct ntfs_test_volume {
             std::copy_n(record.begin() + end, 2, record.begin() + 0x32 + 2 * i);
             put(record, end, 0x0007, 2);
         }
-        std::copy(record.begin(), record.end(), image.begin() + 4 * cluster + number * 1024);
+        std::copy(record.begin(), record.end(), image.begin() + (at ? at : 4 * cluster + number * 1024));
     }
     void put_data(uint64_t cluster_number, const std::vector<uint8_t>& data) {
         std::copy(data.begin(), data.end(), image.begin() + cluster_number * cluster);
