@@ -158,19 +158,19 @@ uint64_t covered_bytes(const ranges& live, uint64_t start, uint64_t end) {
 }  // namespace
 
 volume_listing::volume_listing(recover_session* session, const tree_mirror& tree, bool overwrite_marks)
-    : session_(session) {
-    entries_ = walker(tree).run();
+    : session_(session), tree_(tree) {
     // Every live file's extents, asked for on a second thread while this one
-    // sizes and links the entries: the engine answers queries on several
-    // threads once its scan is done. Only what the walk set is read there.
+    // makes, sizes and links the entries: the engine answers queries on
+    // several threads once its scan is done, and the mirror is only read.
     if (overwrite_marks) live_extents_ = std::async(std::launch::async, [this] { return live_file_extents(); });
-    std::vector<size_t> entry_of(tree.size(), no_entry);  // by place in the mirror
-    for (size_t i = 0; i < entries_.size(); ++i) entry_of[tree.index_of(*entries_[i].item)] = i;
+    entries_ = walker(tree).run();
+    entry_of_.assign(tree.size(), no_entry);
+    for (size_t i = 0; i < entries_.size(); ++i) entry_of_[tree.index_of(*entries_[i].item)] = i;
     children_.resize(entries_.size());
     for (size_t i = 0; i < entries_.size(); ++i) {
         listed_item& entry = entries_[i];
         if (!entry.item->folder) entry.size = engine().node_size(entry.item->handle);
-        const size_t parent = entry.item->parent ? entry_of[entry.item->parent_index] : no_entry;
+        const size_t parent = entry.item->parent ? entry_of_[entry.item->parent_index] : no_entry;
         if (parent != no_entry) {
             entry.parent = parent;
             children_[parent].push_back(i);
@@ -333,13 +333,13 @@ bool volume_listing::select(const std::optional<std::string>& path, bool deleted
 std::vector<volume_listing::live_extent> volume_listing::live_file_extents() const {
     std::vector<live_extent> live;
     std::vector<std::pair<uint64_t, uint64_t>> extents;
-    for (size_t i = 0; i < entries_.size(); ++i) {
-        const listed_item& entry = entries_[i];
-        if (entry.item->folder || entry.item->deleted || entry.where != section::tree) continue;
+    for (size_t place = 0; place < tree_.size(); ++place) {
+        const mirrored_item& item = tree_.at(place);
+        if (item.folder || item.deleted) continue;
         extents.clear();
-        if (!file_extents(session_, entry.item->handle, extents)) continue;
+        if (!file_extents(session_, item.handle, extents)) continue;
         for (const auto& [offset, length] : extents) {
-            if (length) live.push_back({i, offset, offset + length});
+            if (length) live.push_back({place, offset, offset + length});
         }
     }
     // Sorted where they are gathered: on a large volume the sort is a good
@@ -358,8 +358,12 @@ void volume_listing::mark_overwritten(const std::vector<size_t>& which) {
     std::vector<live_extent> live = gathered ? live_extents_.get() : std::vector<live_extent>{};
     if (std::none_of(which.begin(), which.end(), deleted_file)) return;
     if (!gathered) live = live_file_extents();
-    // A copy at a former path holds the bytes of the file it copies.
-    std::erase_if(live, [&](const live_extent& extent) { return entries_[extent.entry].copy(); });
+    // Only files listed in the tree count; a copy at a former path holds the
+    // bytes of the file it copies.
+    std::erase_if(live, [&](const live_extent& extent) {
+        const size_t entry = entry_of_[extent.place];
+        return entry == no_entry || entries_[entry].where != section::tree || entries_[entry].copy();
+    });
     ranges merged;
     for (const live_extent& range : live) {
         if (!merged.empty() && range.start <= merged.back().second) {

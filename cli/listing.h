@@ -93,10 +93,12 @@ public:
 
 private:
     struct live_extent {
-        size_t entry;
+        size_t place;  // the file's place in the mirror
         uint64_t start, end;
     };
-    // Every live file's extents, by start.
+    // The extents of every file the mirror holds as not deleted, by start.
+    // Read from the mirror alone, so that it can run while the entries are
+    // made; which of them count is settled against the entries afterwards.
     std::vector<live_extent> live_file_extents() const;
     bool path_matches(size_t index, const std::vector<std::string>& typed, bool ignore_case) const;
     void link_recycled();
@@ -107,7 +109,9 @@ private:
     std::vector<size_t> match(const std::vector<std::string>& typed) const;
 
     recover_session* session_;
+    const tree_mirror& tree_;
     std::vector<listed_item> entries_;
+    std::vector<size_t> entry_of_;  // by place in the mirror; no_entry for items not listed
     std::vector<std::vector<size_t>> children_;
     std::vector<size_t> tops_;  // tree entries without a listed parent
     std::unordered_map<size_t, std::string> former_paths_;  // recycled entries only
