@@ -198,7 +198,6 @@ private:
     void save_all(const source::volume& v, const volume_listing& listing, const std::vector<size_t>& files) {
         const std::string volume_dir = volume_folder(v);
         destination_claims claims;  // one set per volume folder
-        claims.reserve(files.size());
         folder_above_ = {};
         std::vector<save_job> jobs(std::min(files.size(), planned_ahead));
         std::vector<planned> plans(jobs.size());
