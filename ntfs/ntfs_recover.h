@@ -14,6 +14,7 @@
 #include "ntfs/boot_geometry.h"
 #include "ntfs/file_data.h"
 #include "ntfs/ntfs_nodes.h"
+#include "ntfs/record_block.h"
 
 namespace ostrel {
 
@@ -88,6 +89,8 @@ public:
 
     // The data runs of $MFT itself, filled by the scan.
     run_list mft_runs;
+    // Whose blocks of records this engine's saves read through.
+    const uint64_t record_block_owner_ = new_record_block_owner();
     // Set at the start of each scan.
     uint64_t volume_size_bytes = 0;
 

@@ -11,6 +11,7 @@
 #include "ntfs/attribute_walk.h"
 #include "ntfs/fixup.h"
 #include "ntfs/ntfs_recover.h"
+#include "ntfs/record_block.h"
 #include "ntfs/record_tree.h"
 #include "ntfs/run_list.h"
 #include "ostrel/ostrel.h"
@@ -66,7 +67,11 @@ uint64_t ntfs_recover::read_through_record(int32_t fd, uint64_t number, uint64_t
     std::vector<uint64_t> to_visit{number};
     for (size_t i = 0; i < to_visit.size(); ++i) {
         std::vector<uint8_t> record;
-        if (!read_mft_record(fd, to_visit[i], record)) continue;
+        const auto offset = mft_record_offset(to_visit[i]);
+        if (!offset || geometry_.record_size > max_ntfs_record_bytes ||
+            !read_record_through_block(fd, record_block_owner_, *offset, geometry_.record_size, record)) {
+            continue;
+        }
         const byte_view view(record);
         if (!view.matches(mft_header::magic, "FILE") || apply_fixup(record) == 0) continue;
         attribute_walk walk(view, length_rule::repairing);

@@ -11,6 +11,7 @@
 #include "platform/wide_text.h"
 #include "tests/support/files.h"
 #include "tests/support/recording_host.h"
+#include "ntfs/record_block.h"
 #include "volume/device_io.h"
 #include "volume/extent_reader.h"
 
@@ -73,6 +74,25 @@ TEST_F(DeviceIo, ExtentReaderHandsOutThePiecesAReaderOfItsOwnWouldRead) {
     EXPECT_TRUE(reader.next().empty());
     extent_reader stopped_early(file->fd(), extents, 100);
     EXPECT_EQ(stopped_early.next().size(), 100u);
+}
+
+TEST_F(DeviceIo, RecordBlocksServeOnlyTheirOwnerAndOnlyWhatWasRead) {
+    const uint64_t first = new_record_block_owner(), second = new_record_block_owner();
+    std::vector<uint8_t> record;
+    ASSERT_TRUE(read_record_through_block(file->fd(), first, 1024, 1024, record));
+    EXPECT_EQ(0, std::memcmp(record.data(), bytes.data() + 1024, 1024));
+    // Changed on the device: the owner's block still holds the old bytes;
+    // another owner (a later session) reads them anew.
+    const std::vector<uint8_t> changed(8192, 0x5A);
+    test::write_file(dir / "dev", changed);
+    ASSERT_TRUE(read_record_through_block(file->fd(), first, 3072, 1024, record));
+    EXPECT_EQ(0, std::memcmp(record.data(), bytes.data() + 3072, 1024));
+    ASSERT_TRUE(read_record_through_block(file->fd(), second, 3072, 1024, record));
+    EXPECT_EQ(record, std::vector<uint8_t>(1024, 0x5A));
+    // The device ends inside a block: what lies past its end fails.
+    EXPECT_TRUE(read_record_through_block(file->fd(), second, 7168, 1024, record));
+    EXPECT_FALSE(read_record_through_block(file->fd(), second, 7680, 1024, record));
+    EXPECT_FALSE(read_record_through_block(file->fd(), second, 9216, 1024, record));
 }
 
 bool collect(const uint8_t* buffer, uint32_t count, void* context, uint32_t unused, int32_t*) {
