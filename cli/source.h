@@ -33,12 +33,14 @@ public:
         uint64_t length = 0;  // bytes up to where the walk continued
         int32_t fs_type = OSTREL_FS_NONE;
         recover_session* session = nullptr;  // open during the visit only
+        bool last = false;  // the source ends with this volume
 
         // For a visit that needs nothing more from the engine: the session
         // is closed now, on another thread, while the visit goes on with
         // what the command holds (the mirror). Closing a large volume's
         // session frees its whole tree, which takes as long as printing it.
-        // `session` is null afterwards.
+        // `session` is null afterwards. Not for the last volume, whose
+        // session is left to the end of the process.
         void close_session_early();
         std::thread closing;
     };
