@@ -1,5 +1,6 @@
 #include "ordered_pool.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace ostrel::cli {
@@ -9,12 +10,13 @@ namespace {
 // Jobs taken at once, and reported finished together: consecutive files
 // mostly share a folder, so each thread works in folders of its own rather
 // than contending for one, and the collecting thread is woken once a batch.
-constexpr size_t batch = 64;
+constexpr size_t default_batch = 64;
 
 }  // namespace
 
-ordered_pool::ordered_pool(size_t threads, std::function<void(size_t)> setup, std::function<void(size_t, size_t)> work)
-    : setup_(std::move(setup)), work_(std::move(work)) {
+ordered_pool::ordered_pool(size_t threads, std::function<void(size_t)> setup, std::function<void(size_t, size_t)> work,
+                           batch_rule batch)
+    : setup_(std::move(setup)), work_(std::move(work)), batch_(std::move(batch)) {
     for (size_t t = 0; t < (threads ? threads : 1); ++t) threads_.emplace_back([this, t] { run(t); });
 }
 
@@ -44,7 +46,10 @@ void ordered_pool::run(size_t thread) {
         work_ready_.wait(lock, [this] { return closing_ || taken_ < published_; });
         if (taken_ >= published_) return;  // closing, and nothing left
         const size_t first = taken_;
-        const size_t end = published_ - taken_ < batch ? published_ : taken_ + batch;
+        const size_t available = published_ - taken_;
+        const size_t count = batch_ ? std::clamp<size_t>(batch_(first, available), 1, available)
+                                    : std::min(available, default_batch);
+        const size_t end = first + count;
         taken_ = end;
         lock.unlock();
         for (size_t job = first; job < end; ++job) work_(thread, job);

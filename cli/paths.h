@@ -211,6 +211,10 @@ public:
         return parts;
     }
 
+    // The number of the folder of the last claim (equal numbers, equal
+    // folders ignoring case).
+    uint32_t last_folder() const { return last_id_; }
+
 private:
     static void append_lowered(std::string& out, std::string_view text) {
         const size_t at = out.size();

@@ -12,8 +12,18 @@
 namespace ostrel::cli {
 namespace {
 
-TEST(OrderedPool, EveryJobOnceAndResultsInOrderWhilePublishingAhead) {
+// With the default batches, and with a rule that asks for none, for more
+// than is published, or for uneven numbers in between.
+class OrderedPool : public ::testing::TestWithParam<bool> {};
+
+TEST_P(OrderedPool, EveryJobOnceAndResultsInOrderWhilePublishingAhead) {
     constexpr size_t jobs = 5000, ring = 300;
+    ordered_pool::batch_rule rule;
+    if (GetParam()) {
+        rule = [](size_t first, size_t available) {
+            return first % 3 == 0 ? 0 : first % 5 == 0 ? available + 9 : first % 200;
+        };
+    }
     std::vector<std::atomic<int>> worked(jobs);
     std::vector<size_t> slots(ring);  // job numbers held in a reused ring, as recover does
     std::vector<size_t> order;
@@ -26,7 +36,8 @@ TEST(OrderedPool, EveryJobOnceAndResultsInOrderWhilePublishingAhead) {
                 EXPECT_EQ(slots[job % ring], job);
                 // Uneven work, so that later batches often finish first.
                 if (job % 97 == 0) std::this_thread::sleep_for(std::chrono::microseconds(300));
-            });
+            },
+            rule);
         const auto collect = [&](size_t job) { order.push_back(job); };
         for (size_t job = 0; job < jobs; ++job) {
             while (job - pool.collected() >= ring) pool.collect(collect, true, nullptr);
@@ -46,7 +57,9 @@ TEST(OrderedPool, EveryJobOnceAndResultsInOrderWhilePublishingAhead) {
     }
 }
 
-TEST(OrderedPool, WaitingTicksAndAPoolWithNothingPublishedEnds) {
+INSTANTIATE_TEST_SUITE_P(Batches, OrderedPool, ::testing::Bool());
+
+TEST(OrderedPoolWaits, WaitingTicksAndAPoolWithNothingPublishedEnds) {
     size_t ticks = 0;
     {
         ordered_pool pool(2, nullptr, [](size_t, size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(450)); });
