@@ -15,8 +15,9 @@
 # 540 MB allocated in the image. The image is kept in $OSTREL_BENCH_CACHE
 # (default ${TMPDIR:-/tmp}/ostrel-bench-cache) and reused by later runs.
 #
-# The page cache is warm: each command runs once untimed, then three times;
-# the figure is the median of the three.
+# The page cache is warm: the image is read through before every run. Each
+# command runs once untimed, then five times, in turn with its reference; the
+# figure is the median of the five.
 #
 # Usage: bench/compare_ntfs_recovery.sh [BUILD_DIR]
 # Needs: sleuthkit, ntfs-3g, python3, time, bc (apt-get install ...).
@@ -127,29 +128,47 @@ else
 fi
 echo "image: $(du -h --apparent-size "$image" | cut -f1) ($(du -h "$image" | cut -f1) on disk)"
 
-# Runs "$@" once to warm the page cache, then three times timed; sets $median
-# (s) and $rss (peak memory in KiB, of the median run). The last run's output
-# is in $work/out and $work/err, its exit status in $status. Before each run,
-# $reset (a command) empties the output folders and writes back what the
-# previous run saved, so one run's writeback does not land in the next.
-reset=sync
-measure() {
-  local times=() start end i
+# This machine's host may take clean pages of the page cache back between
+# runs; a run that reads them from the disk again measures the disk, and
+# which program meets that is chance. So before every run the image is read
+# through once (from the cache when it is still there), and the two programs
+# run in turn, so that a slower or faster spell of the machine falls on both.
+runs=5
+# One run of the command after $reset: sets $secs, $mem (peak KiB) and
+# $status; its output is in $work/TAG.out and $work/TAG.err, and $after TAG
+# runs after it.
+one_run() {
+  local tag=$1 start end
+  shift
   $reset
-  /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/out" 2>"$work/err" || true
-  for i in 1 2 3; do
-    $reset
-    start=$(date +%s.%N)
-    status=0
-    /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/out" 2>"$work/err" || status=$?
-    end=$(date +%s.%N)
-    times+=("$(echo "$end - $start" | bc -l) $(tail -n 1 "$work/rss")")
+  cat "$image" >/dev/null
+  start=$(date +%s.%N)
+  status=0
+  /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/$tag.out" 2>"$work/$tag.err" || status=$?
+  end=$(date +%s.%N)
+  secs=$(echo "$end - $start" | bc -l)
+  mem=$(tail -n 1 "$work/rss")
+  $after "$tag"
+}
+# Runs the commands in the arrays a and b in turn, once each untimed, then
+# $runs times each; sets $median_a and $rss_a (peak memory of the median run)
+# and $status_a, and the same for b.
+measure_pair() {
+  local ta=() tb=() i middle=$(((runs + 1) / 2))
+  one_run a "${a[@]}"
+  one_run b "${b[@]}"
+  for i in $(seq "$runs"); do
+    one_run a "${a[@]}"
+    ta+=("$secs $mem") status_a=$status
+    one_run b "${b[@]}"
+    tb+=("$secs $mem") status_b=$status
   done
-  read -r median rss < <(printf '%s\n' "${times[@]}" | sort -g | sed -n 2p)
+  read -r median_a rss_a < <(printf '%s\n' "${ta[@]}" | sort -g | sed -n "${middle}p")
+  read -r median_b rss_b < <(printf '%s\n' "${tb[@]}" | sort -g | sed -n "${middle}p")
 }
 notes=()
-note_failure() { # $1: what ran; keeps the exit status and first error line of a failed run
-  [ "$status" = 0 ] || notes+=("$1 exited with status $status: $(grep -v '^Command exited' "$work/err" | head -n 1)")
+note_failure() { # what ran, its status, its tag: keeps the first error line of a failed run
+  [ "$2" = 0 ] || notes+=("$1 exited with status $2: $(grep -v '^Command exited' "$work/$3.err" | head -n 1)")
 }
 
 ratio() { # prints $1 / $2, or - when $2 is zero
@@ -162,32 +181,36 @@ row() { # label, ostrel figure, reference figure, printf format[, - for no ratio
 # The scan. ostrel ends each volume's listing with "N folders, N files, N
 # deleted" and lists every item, live or deleted; fls -r -p prints one line
 # per entry, live or deleted ("*").
-measure "$ostrel" ls "$image"
-ls_time=$median ls_rss=$rss
-note_failure "ostrel ls"
+reset=: after=:
+a=("$ostrel" ls "$image")
+b=(fls -r -p "$image")
+measure_pair
+ls_time=$median_a ls_rss=$rss_a fls_time=$median_b fls_rss=$rss_b
+note_failure "ostrel ls" "$status_a" a
 read -r ls_folders ls_files ls_deleted < <(awk '
   /^[0-9]+ folders, [0-9]+ files, [0-9]+ deleted/ { d += $1; f += $3; x += $5 }
-  END { print d + 0, f + 0, x + 0 }' "$work/out")
-measure fls -r -p "$image"
-fls_time=$median fls_rss=$rss
-fls_lines=$(wc -l < "$work/out")
-fls_deleted=$(grep -c '^[^:]* \* ' "$work/out" || true)
+  END { print d + 0, f + 0, x + 0 }' "$work/a.out")
+fls_lines=$(wc -l < "$work/b.out")
+fls_deleted=$(grep -c '^[^:]* \* ' "$work/b.out" || true)
 
-# The recovery, each into an empty folder.
-clear_outputs() { rm -rf "$out/ostrel" "$out/tsk"; sync; }
-reset=clear_outputs
-measure "$ostrel" recover "$image" -o "$out/ostrel"
-rec_time=$median
-note_failure "ostrel recover"
-rec_files=$( [ -d "$out/ostrel" ] && find "$out/ostrel" -type f | wc -l || echo 0)
-measure tsk_recover -e "$image" "$out/tsk"
-tsk_time=$median
-tsk_files=$( [ -d "$out/tsk" ] && find "$out/tsk" -type f | wc -l || echo 0)
-note_failure "tsk_recover -e"
+# The recovery, each into an empty folder: both programs' earlier output is
+# removed, and written back, before each run, so that neither runs beside the
+# other's files or its writeback.
+clear_outputs() { rm -rf "${out:?}/a" "${out:?}/b"; sync; }
+count_saved() { # tag: sets files_TAG, the number of files saved
+  printf -v "files_$1" %s "$(if [ -d "$out/$1" ]; then find "$out/$1" -type f | wc -l; else echo 0; fi)"
+}
+reset=clear_outputs after=count_saved
+a=("$ostrel" recover "$image" -o "$out/a")
+b=(tsk_recover -e "$image" "$out/b")
+measure_pair
+rec_time=$median_a tsk_time=$median_b rec_files=$files_a tsk_files=$files_b
+note_failure "ostrel recover" "$status_a" a
+note_failure "tsk_recover -e" "$status_b" b
 clear_outputs
 
 echo
-echo "NTFS, warm page cache, median of 3 runs (reference: fls -r -p, tsk_recover -e)"
+echo "NTFS, warm page cache, median of $runs runs, taken in turn (reference: fls -r -p, tsk_recover -e)"
 printf "%-34s %14s %14s %8s\n" "" "ostrel" "reference" "ratio"
 row "scan time, s" "$ls_time" "$fls_time" .3f
 row "scan peak memory, KiB" "$ls_rss" "$fls_rss" d
