@@ -126,59 +126,58 @@ TEST_F(EngineOnImage, FindsNodesByPredicateAndByName) {
     EXPECT_FALSE(engine->find_node_if(size_is_nine, nullptr, root, found, false));
 }
 
-TEST_F(EngineOnImage, SavesRunsAndStopsAtTheSizeInsideTheLastCluster) {
-    auto root = folder_named(u"");
-    // 5,000 bytes in clusters 2 and 9.
-    auto file = file_in(root, u"f", 5000, {{2, 1}, {9, 1}});
-    int32_t error = -1;
-    ASSERT_TRUE(engine->save(file, destination("f").c_str(), error));
-    EXPECT_EQ(error, 0);
-    std::vector<uint8_t> expected(device_bytes.begin() + 8192, device_bytes.begin() + 8192 + 4096);
-    expected.insert(expected.end(), device_bytes.begin() + 9 * 4096, device_bytes.begin() + 9 * 4096 + 904);
-    EXPECT_EQ(test::read_file(dir / "f"), expected);
-    EXPECT_EQ(engine->extent_text(file), R"([{"o":8192, "l":4096},{"o":36864, "l":904}])");
+// The device's bytes from `offset` on, `length` of them.
+std::vector<uint8_t> slice(const std::vector<uint8_t>& bytes, size_t offset, size_t length) {
+    return {bytes.begin() + offset, bytes.begin() + offset + length};
 }
 
-TEST_F(EngineOnImage, StretchesTheLastRunToTheRemainingSize) {
+TEST_F(EngineOnImage, SavesItsRunsUpToTheFileSizeAndNoFurther) {
     auto root = folder_named(u"");
-    auto file = file_in(root, u"deleted", 10000, {{3, 1}});
+    std::vector<uint8_t> in_two_runs = slice(device_bytes, 2 * 4096, 4096);
+    const auto tail = slice(device_bytes, 9 * 4096, 904);
+    in_two_runs.insert(in_two_runs.end(), tail.begin(), tail.end());
+    const struct {
+        const char* what;
+        uint64_t size;
+        run_list runs;
+        bool saved;
+        std::vector<uint8_t> bytes;
+        const char* extents;  // null: not checked
+    } cases[] = {
+        {"stops inside the last cluster", 5000, {{2, 1}, {9, 1}}, true, in_two_runs,
+         R"([{"o":8192, "l":4096},{"o":36864, "l":904}])"},
+        {"the last run stretches to the size", 10000, {{3, 1}}, true, slice(device_bytes, 3 * 4096, 10000),
+         R"([{"o":12288, "l":10000}])"},
+        {"a chain longer than the file", 1000, {{1, 1}, {2, 1}}, true, slice(device_bytes, 4096, 1000), nullptr},
+        {"a run past the device keeps what it got", 8192, {{15, 1}}, false, slice(device_bytes, 15 * 4096, 4096),
+         R"([{"o":61440, "l":8192}])"},
+        {"an empty file", 0, {}, true, {}, "[]"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        auto file = file_in(root, u"f", c.size, c.runs);
+        const std::string name = "f" + std::to_string(n++);
+        int32_t error = -1;
+        EXPECT_EQ(engine->save(file, destination(name).c_str(), error), c.saved) << c.what;
+        if (c.saved) {
+            EXPECT_EQ(error, 0) << c.what;
+        }
+        EXPECT_EQ(test::read_file(dir / name), c.bytes) << c.what;
+        if (c.extents) {
+            EXPECT_EQ(engine->extent_text(file), c.extents) << c.what;
+        }
+    }
+    // A destination that exists is never overwritten.
     int32_t error = 0;
-    ASSERT_TRUE(engine->save(file, destination("d").c_str(), error));
-    EXPECT_EQ(test::read_file(dir / "d"),
-              std::vector<uint8_t>(device_bytes.begin() + 3 * 4096, device_bytes.begin() + 3 * 4096 + 10000));
-    // Runs reaching past the device: the save fails and keeps what it got.
-    auto beyond = file_in(root, u"beyond", 8192, {{15, 1}});
-    EXPECT_FALSE(engine->save(beyond, destination("b").c_str(), error));
-    EXPECT_EQ(test::read_file(dir / "b").size(), 4096u);
-}
-
-TEST_F(EngineOnImage, NeverOverwritesAndCreatesEmptyFilesForSizeZero) {
-    auto root = folder_named(u"");
-    auto empty = file_in(root, u"empty");
-    int32_t error = 0;
-    ASSERT_TRUE(engine->save(empty, destination("e").c_str(), error));
-    EXPECT_TRUE(std::filesystem::exists(dir / "e"));
-    EXPECT_EQ(engine->extent_text(empty), "[]");
-    EXPECT_FALSE(engine->save(empty, destination("e").c_str(), error));
+    EXPECT_FALSE(engine->save(file_in(root, u"e", 0), destination("f0").c_str(), error));
     EXPECT_EQ(error, 17);
     EXPECT_EQ(host.statuses, std::vector<int32_t>{OSTREL_STATUS_DESTINATION_EXISTS});
-}
+    EXPECT_EQ(test::read_file(dir / "f0"), in_two_runs);
 
-TEST_F(EngineOnImage, ALongerChainThanTheFileNeverWritesPastItsSize) {
-    auto root = folder_named(u"");
-    auto file = file_in(root, u"short", 1000, {{1, 1}, {2, 1}});
-    int32_t error = 0;
-    EXPECT_TRUE(engine->save(file, destination("s").c_str(), error));
-    EXPECT_EQ(test::read_file(dir / "s").size(), 1000u);
-}
-
-TEST_F(EngineOnImage, AStoppedSaveKeepsThePartialFile) {
-    auto root = folder_named(u"");
-    auto file = file_in(root, u"big", 3 * 4096, {{1, 3}});
+    // A stopped copy keeps the part it wrote.
     counting_stop_token stop(1);  // stops at the copy's first poll
     engine->save_token = &stop;
-    int32_t error = 0;
-    EXPECT_FALSE(engine->save(file, destination("p").c_str(), error));
+    EXPECT_FALSE(engine->save(file_in(root, u"big", 3 * 4096, {{1, 3}}), destination("p").c_str(), error));
     EXPECT_TRUE(std::filesystem::exists(dir / "p"));
 }
 
@@ -266,12 +265,6 @@ protected:
     bool result = false;
 };
 
-TEST_F(ScanFrameEvents, AStartPathWithoutComponentsFailsWithStatusOne) {
-    EXPECT_EQ(scan_events(u"\\"), (std::vector<int32_t>{0, 1}));
-    EXPECT_FALSE(result);
-    EXPECT_EQ(host.statuses, std::vector<int32_t>{OSTREL_STATUS_EMPTY_START_PATH});
-}
-
 TEST_F(ScanFrameEvents, DeepScanGateFollowsTheHostsAnswer) {
     counting_stop_token token;
     engine->stop_token = &token;
@@ -299,20 +292,23 @@ TEST_F(ScanFrameEvents, DeepScanGateFollowsTheHostsAnswer) {
     EXPECT_EQ(host.deep_scan_questions, asked);
 }
 
-TEST_F(ScanFrameEvents, ASweepThatCannotStartSendsStatusThreeAndEventFive) {
+TEST_F(ScanFrameEvents, ScansThatEndEarlySayWhyAndAskNothing) {
+    // A start path without components.
+    EXPECT_EQ(scan_events(u"\\"), (std::vector<int32_t>{0, 1}));
+    EXPECT_FALSE(result);
+    EXPECT_EQ(host.statuses, std::vector<int32_t>{OSTREL_STATUS_EMPTY_START_PATH});
+    // A sweep that cannot start.
     engine->deep_scan = true;
     engine->deep_scan_available = false;
     EXPECT_EQ(scan_events(nullptr), (std::vector<int32_t>{0, 2, 3, 5, 6}));
     EXPECT_EQ(host.statuses, std::vector<int32_t>{OSTREL_STATUS_OBJECT_NOT_CREATED});
-}
-
-TEST_F(ScanFrameEvents, AStoppedScanIsNotAskedAboutTheDeepScan) {
+    // A stopped scan is not asked about the deep scan.
     counting_stop_token token(0);
     engine->stop_token = &token;
-    engine->deep_scan = true;
+    const int asked = host.deep_scan_questions;
     EXPECT_EQ(scan_events(nullptr), (std::vector<int32_t>{0}));
     EXPECT_TRUE(result);
-    EXPECT_EQ(host.deep_scan_questions, 0);
+    EXPECT_EQ(host.deep_scan_questions, asked);
     EXPECT_EQ(deep_scan_allowed(*engine), 0);
 }
 
