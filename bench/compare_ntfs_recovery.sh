@@ -19,6 +19,12 @@
 # command runs once untimed, then five times, in turn with its reference; the
 # figure is the median of the five.
 #
+# The last line, when the build has bench/ostrel_bench_file_floor, is what
+# making tsk_recover's saved tree costs this machine with no source read:
+# plainly, and published the way `ostrel recover` publishes its files (as
+# NAME.partial, given its times, renamed). The second figure bounds how fast
+# the saving part of `ostrel recover` can be here.
+#
 # Usage: bench/compare_ntfs_recovery.sh [BUILD_DIR]
 # Needs: sleuthkit, ntfs-3g, python3, time, bc (apt-get install ...).
 set -euo pipefail
@@ -207,6 +213,13 @@ measure_pair
 rec_time=$median_a tsk_time=$median_b rec_files=$files_a tsk_files=$files_b
 note_failure "ostrel recover" "$status_a" a
 note_failure "tsk_recover -e" "$status_b" b
+# What making the same tree costs the system alone (bench/file_creation_floor.cpp),
+# on the tree tsk_recover saved last.
+floor="$build/bench/ostrel_bench_file_floor"
+floor_line=
+if [ -x "$floor" ] && [ -d "$out/b" ]; then
+  floor_line=$("$floor" "$out/b" "$out/floor" 2>&1 || true)
+fi
 clear_outputs
 
 echo
@@ -220,5 +233,6 @@ row "recovery time, s" "$rec_time" "$tsk_time" .3f
 row "files saved" "$rec_files" "$tsk_files" d
 echo "ostrel ls lists $ls_folders folders and $ls_files files, $ls_deleted of them deleted;" \
   "fls -r -p also lists the metadata files and each hard link's extra names."
+[ -z "$floor_line" ] || echo "making the saved tree alone, no source read: $floor_line"
 for line in "${notes[@]}"; do echo "note: $line"; done
 exit 0
