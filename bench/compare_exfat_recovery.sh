@@ -14,15 +14,16 @@
 # kept in $OSTREL_BENCH_CACHE (default ${TMPDIR:-/tmp}/ostrel-bench-cache)
 # and reused by later runs.
 #
-# The page cache is warm: each command runs once untimed, then three times;
-# the figure is the best of the three. The recovered files go to a tmpfs
+# The page cache is warm: the image is read through before every run. Each
+# command runs once untimed, then five times, in turn with its reference; the
+# figure is the median of the five. The recovered files go to a tmpfs
 # ($OSTREL_BENCH_OUT, default /dev/shm when it exists): on a disk file system
 # the 24,000 files deleted before each run slow down the creation of the
 # next 24,000 (ext4 avoids reusing recently freed inodes), and that measures
 # the file system rather than the tools.
 #
 # Usage: bench/compare_exfat_recovery.sh [BUILD_DIR]
-# Needs: sleuthkit, exfatprogs, exfat-fuse, python3, bc (apt-get install ...).
+# Needs: sleuthkit, exfatprogs, exfat-fuse, python3, time, bc (apt-get install ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -31,6 +32,7 @@ ostrel="$build/ostrel"
 for tool in fls tsk_recover mkfs.exfat mount.exfat-fuse losetup python3 bc; do
   command -v "$tool" >/dev/null || { echo "$tool missing (see Needs: in $0)" >&2; exit 2; }
 done
+[ -x /usr/bin/time ] || { echo "/usr/bin/time missing: apt-get install time" >&2; exit 2; }
 
 cache=${OSTREL_BENCH_CACHE:-${TMPDIR:-/tmp}/ostrel-bench-cache}
 mkdir -p "$cache"
@@ -119,30 +121,7 @@ else
 fi
 echo "image: $(du -h --apparent-size "$image" | cut -f1) ($(du -h "$image" | cut -f1) on disk)"
 
-# Runs "$@" once to warm the page cache, then three times timed; sets $best
-# (s). The last run's output is in $work/out and $work/err, its exit status
-# in $status. Before each run, $reset (a command) empties the output folders
-# and writes back what the previous run saved, so one run's writeback does
-# not land in the next.
-reset=sync
-measure() {
-  local times=() start end i
-  $reset
-  "$@" >"$work/out" 2>"$work/err" || true
-  for i in 1 2 3; do
-    $reset
-    start=$(date +%s.%N)
-    status=0
-    "$@" >"$work/out" 2>"$work/err" || status=$?
-    end=$(date +%s.%N)
-    times+=("$(echo "$end - $start" | bc -l)")
-  done
-  best=$(printf '%s\n' "${times[@]}" | sort -g | head -n 1)
-}
-notes=()
-note_failure() { # $1: what ran; keeps the exit status and first error line of a failed run
-  [ "$status" = 0 ] || notes+=("$1 exited with status $status: $(head -n 1 "$work/err")")
-}
+source bench/paired_runs.sh  # the scripts run from the top of the tree
 ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
 row() { # label, ostrel figure, reference figure, printf format[, - for no ratio]
   printf "%-34s %12$4 %12$4 %8s\n" "$1" "$2" "$3" "$([ "${5:-}" = - ] && echo - || ratio "$2" "$3")"
@@ -150,32 +129,34 @@ row() { # label, ostrel figure, reference figure, printf format[, - for no ratio
 
 # The scan: every entry, live and deleted, listed by both. ostrel ends each
 # volume's listing with "N folders, N files, N deleted ...".
-measure "$ostrel" ls "$image"
-ls_time=$best
-note_failure "ostrel ls"
+a=("$ostrel" ls "$image")
+b=(fls -r -p "$image")
+measure_pair
+ls_time=$median_a fls_time=$median_b
+note_failure "ostrel ls" "$status_a" a
 read -r ls_folders ls_files ls_deleted < <(awk '
   /^[0-9]+ folders, [0-9]+ files, [0-9]+ deleted/ { d += $1; f += $3; x += $5 }
-  END { print d + 0, f + 0, x + 0 }' "$work/out")
-measure fls -r -p "$image"
-fls_time=$best
-fls_lines=$(wc -l < "$work/out")
-fls_deleted=$(grep -c '^[^:]* \* ' "$work/out" || true)
+  END { print d + 0, f + 0, x + 0 }' "$work/a.out")
+fls_lines=$(wc -l < "$work/b.out")
+fls_deleted=$(grep -c '^[^:]* \* ' "$work/b.out" || true)
 
-# The recovery, each into an empty folder.
-clear_outputs() { rm -rf "$outs/ostrel" "$outs/tsk"; sync; }
-reset=clear_outputs
-measure "$ostrel" recover "$image" -o "$outs/ostrel"
-rec_time=$best
-note_failure "ostrel recover"
-rec_files=$( [ -d "$outs/ostrel" ] && find "$outs/ostrel" -type f | wc -l || echo 0)
-measure tsk_recover -e "$image" "$outs/tsk"
-tsk_time=$best
-tsk_files=$( [ -d "$outs/tsk" ] && find "$outs/tsk" -type f | wc -l || echo 0)
-note_failure "tsk_recover -e"
+# The recovery, each into an empty folder: both programs' earlier output is
+# removed, and written back, before each run.
+clear_outputs() { rm -rf "${outs:?}/a" "${outs:?}/b"; sync; }
+count_saved() { # tag: sets files_TAG, the number of files saved
+  printf -v "files_$1" %s "$(if [ -d "$outs/$1" ]; then find "$outs/$1" -type f | wc -l; else echo 0; fi)"
+}
+reset=clear_outputs after=count_saved
+a=("$ostrel" recover "$image" -o "$outs/a")
+b=(tsk_recover -e "$image" "$outs/b")
+measure_pair
+rec_time=$median_a tsk_time=$median_b rec_files=$files_a tsk_files=$files_b
+note_failure "ostrel recover" "$status_a" a
+note_failure "tsk_recover -e" "$status_b" b
 clear_outputs
 
 echo
-echo "exFAT, warm page cache, best of 3 runs, files recovered into $out_parent (reference: fls -r -p, tsk_recover -e)"
+echo "exFAT, warm page cache, median of $runs runs taken in turn, files recovered into $out_parent (reference: fls -r -p, tsk_recover -e)"
 printf "%-34s %12s %12s %8s\n" "" "ostrel" "reference" "ratio"
 row "scan time, s" "$ls_time" "$fls_time" .3f
 row "entries listed" "$((ls_folders + ls_files))" "$fls_lines" d -
