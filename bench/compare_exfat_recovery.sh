@@ -122,37 +122,13 @@ fi
 echo "image: $(du -h --apparent-size "$image" | cut -f1) ($(du -h "$image" | cut -f1) on disk)"
 
 source bench/paired_runs.sh  # the scripts run from the top of the tree
-ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
 row() { # label, ostrel figure, reference figure, printf format[, - for no ratio]
   printf "%-34s %12$4 %12$4 %8s\n" "$1" "$2" "$3" "$([ "${5:-}" = - ] && echo - || ratio "$2" "$3")"
 }
 
-# The scan: every entry, live and deleted, listed by both. ostrel ends each
-# volume's listing with "N folders, N files, N deleted ...".
-a=("$ostrel" ls "$image")
-b=(fls -r -p "$image")
-measure_pair
-ls_time=$median_a fls_time=$median_b
-note_failure "ostrel ls" "$status_a" a
-read -r ls_folders ls_files ls_deleted < <(awk '
-  /^[0-9]+ folders, [0-9]+ files, [0-9]+ deleted/ { d += $1; f += $3; x += $5 }
-  END { print d + 0, f + 0, x + 0 }' "$work/a.out")
-fls_lines=$(wc -l < "$work/b.out")
-fls_deleted=$(grep -c '^[^:]* \* ' "$work/b.out" || true)
-
-# The recovery, each into an empty folder: both programs' earlier output is
-# removed, and written back, before each run.
-clear_outputs() { rm -rf "${outs:?}/a" "${outs:?}/b"; sync; }
-count_saved() { # tag: sets files_TAG, the number of files saved
-  printf -v "files_$1" %s "$(if [ -d "$outs/$1" ]; then find "$outs/$1" -type f | wc -l; else echo 0; fi)"
-}
-reset=clear_outputs after=count_saved
-a=("$ostrel" recover "$image" -o "$outs/a")
-b=(tsk_recover -e "$image" "$outs/b")
-measure_pair
-rec_time=$median_a tsk_time=$median_b rec_files=$files_a tsk_files=$files_b
-note_failure "ostrel recover" "$status_a" a
-note_failure "tsk_recover -e" "$status_b" b
+compare_listings
+outputs=$outs
+compare_recoveries
 clear_outputs
 
 echo

@@ -136,42 +136,13 @@ echo "image: $(du -h --apparent-size "$image" | cut -f1) ($(du -h "$image" | cut
 
 source bench/paired_runs.sh  # the scripts run from the top of the tree
 
-ratio() { # prints $1 / $2, or - when $2 is zero
-  if [ "$(echo "$2 == 0" | bc -l)" = 1 ]; then echo "-"; else printf '%.2f' "$(echo "$1 / $2" | bc -l)"; fi
-}
 row() { # label, ostrel figure, reference figure, printf format[, - for no ratio]
   printf "%-34s %14$4 %14$4 %8s\n" "$1" "$2" "$3" "$([ "${5:-}" = - ] && echo - || ratio "$2" "$3")"
 }
 
-# The scan. ostrel ends each volume's listing with "N folders, N files, N
-# deleted" and lists every item, live or deleted; fls -r -p prints one line
-# per entry, live or deleted ("*").
-reset=: after=:
-a=("$ostrel" ls "$image")
-b=(fls -r -p "$image")
-measure_pair
-ls_time=$median_a ls_rss=$rss_a fls_time=$median_b fls_rss=$rss_b
-note_failure "ostrel ls" "$status_a" a
-read -r ls_folders ls_files ls_deleted < <(awk '
-  /^[0-9]+ folders, [0-9]+ files, [0-9]+ deleted/ { d += $1; f += $3; x += $5 }
-  END { print d + 0, f + 0, x + 0 }' "$work/a.out")
-fls_lines=$(wc -l < "$work/b.out")
-fls_deleted=$(grep -c '^[^:]* \* ' "$work/b.out" || true)
-
-# The recovery, each into an empty folder: both programs' earlier output is
-# removed, and written back, before each run, so that neither runs beside the
-# other's files or its writeback.
-clear_outputs() { rm -rf "${out:?}/a" "${out:?}/b"; sync; }
-count_saved() { # tag: sets files_TAG, the number of files saved
-  printf -v "files_$1" %s "$(if [ -d "$out/$1" ]; then find "$out/$1" -type f | wc -l; else echo 0; fi)"
-}
-reset=clear_outputs after=count_saved
-a=("$ostrel" recover "$image" -o "$out/a")
-b=(tsk_recover -e "$image" "$out/b")
-measure_pair
-rec_time=$median_a tsk_time=$median_b rec_files=$files_a tsk_files=$files_b
-note_failure "ostrel recover" "$status_a" a
-note_failure "tsk_recover -e" "$status_b" b
+compare_listings
+outputs=$out
+compare_recoveries
 # What making the same tree costs the system alone (bench/file_creation_floor.cpp),
 # on the tree tsk_recover saved last.
 floor="$build/bench/ostrel_bench_file_floor"
