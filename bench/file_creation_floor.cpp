@@ -36,6 +36,7 @@ std::vector<folder> read_tree(const fs::path& tree) {
     std::vector<folder> folders{{"", {}}};
     for (size_t i = 0; i < folders.size(); ++i) {
         for (const fs::directory_entry& entry : fs::directory_iterator(tree / folders[i].path)) {
+            if (entry.is_symlink()) continue;  // a saved tree holds none; a link could lead back up
             if (entry.is_directory()) {
                 folders.push_back({fs::relative(entry.path(), tree).string(), {}});
             } else if (entry.is_regular_file()) {
