@@ -60,25 +60,10 @@ public:
 private:
     uint64_t next(uint64_t from, bool occupied) const {
         if (!map_) return occupied ? sector_count_ : std::min(from, sector_count_);
-        // Whole bytes of the map that cannot hold the bit wanted are skipped
-        // at once: a mostly full volume is crossed quickly.
-        uint64_t unit = from / sectors_per_unit_;
-        const uint64_t units = (sector_count_ + sectors_per_unit_ - 1) / sectors_per_unit_;
-        const uint8_t skip_byte = occupied ? 0x00 : 0xFF;
-        while (unit < units) {
-            // Past the map's last byte every unit is free: a volume claiming
-            // more than its device holds has a map only as long as the device.
-            if (unit / 8 >= map_->byte_count()) {
-                if (occupied) unit = units;
-                break;
-            }
-            if (unit % 8 == 0 && map_->byte_at(unit / 8) == skip_byte) {
-                unit += 8;
-                continue;
-            }
-            if (map_->test(unit) == occupied) break;
-            ++unit;
-        }
+        // Past the map every unit is free: a volume claiming more than its
+        // device holds has a map only as long as the device.
+        const uint64_t unit = map_->next_unit(from / sectors_per_unit_, occupied);
+        if (unit >= (sector_count_ + sectors_per_unit_ - 1) / sectors_per_unit_) return sector_count_;
         return std::clamp(unit * sectors_per_unit_, from, sector_count_);
     }
 

@@ -323,9 +323,9 @@ TEST_F(ScanFrameEvents, AnEngineWithoutItsScanDescriptorEmitsNothing) {
 
 TEST(SectorBitmap, MarksTestsAndIgnoresUnitsBeyondTheMap) {
     sector_bitmap bits(20, 1000, 4096, 512, 4, nullptr);
-    EXPECT_EQ(bits.byte_count(), 3u);
+    EXPECT_EQ(bits.mapped_units(), 20u);
     bits.mark(19);
-    bits.mark(24);  // beyond the three bytes of the map
+    bits.mark(24);  // beyond the map
     bits.mark(1ull << 40);
     EXPECT_TRUE(bits.test(19));
     EXPECT_FALSE(bits.test(24));
@@ -351,6 +351,31 @@ TEST(SectorBitmap, MarkRunsStopsAtTheByteLimitAndSkipsSparseNtfsRuns) {
     // Hostile counts neither wrap nor run past the map.
     none.mark_runs({{1, UINT64_MAX}}, INT64_MAX);
     EXPECT_TRUE(none.test(63));
+}
+
+TEST(SectorBitmap, ChunksOfATerabyteVolumeAreMarkedAndSearchedAcrossTheirEdges) {
+    // 4 TB of 512-byte sectors: only what is marked takes memory.
+    const uint64_t chunk = sector_bitmap::chunk_units;
+    sector_bitmap bits(uint64_t{8} << 30, 0, 4096, 512, 4, nullptr);
+    EXPECT_EQ(bits.next_unit(0, true), UINT64_MAX);
+    EXPECT_EQ(bits.next_unit(12345, false), 12345u);
+    // A run across the edge of chunks 1 and 2, then one covering chunks 3-4
+    // whole and 5 up to its middle (the limit ends inside a cluster).
+    bits.mark_runs({{(2 * chunk - 16) / 8, 4}, {3 * chunk / 8, 2 * chunk / 8 + 1}}, INT64_MAX);
+    bits.mark_runs({{6 * chunk / 8, chunk}}, 1000);
+    EXPECT_FALSE(bits.test(2 * chunk - 17));
+    EXPECT_TRUE(bits.test(2 * chunk - 16));
+    EXPECT_TRUE(bits.test(2 * chunk + 15));
+    EXPECT_FALSE(bits.test(2 * chunk + 16));
+    EXPECT_EQ(bits.next_unit(0, true), 2 * chunk - 16);
+    EXPECT_EQ(bits.next_unit(2 * chunk - 16, false), 2 * chunk + 16);
+    EXPECT_EQ(bits.next_unit(2 * chunk + 16, true), 3 * chunk);
+    EXPECT_EQ(bits.next_unit(3 * chunk, false), 5 * chunk + 8);
+    EXPECT_EQ(bits.next_unit(5 * chunk + 8, true), 6 * chunk);
+    EXPECT_EQ(bits.next_unit(6 * chunk, false), 6 * chunk + 2);  // 1000 bytes: two units
+    bits.mark((uint64_t{8} << 30) - 1);
+    EXPECT_EQ(bits.next_unit(6 * chunk + 2, true), (uint64_t{8} << 30) - 1);
+    EXPECT_EQ(bits.next_unit(uint64_t{8} << 30, false), uint64_t{8} << 30);  // past the map: free
 }
 
 }  // namespace
