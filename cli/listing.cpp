@@ -141,15 +141,16 @@ std::vector<std::string> split_typed(const std::string& typed) {
     return parts;
 }
 
-// Merged, sorted byte ranges.
-using ranges = std::vector<std::pair<uint64_t, uint64_t>>;  // (start, end)
-
-uint64_t covered_bytes(const ranges& live, uint64_t start, uint64_t end) {
+// How much of [start, end) merged, sorted extents (with `start` and `end`)
+// cover.
+template <typename Extents>
+uint64_t covered_bytes(const Extents& live, uint64_t start, uint64_t end) {
     uint64_t covered = 0;
-    auto it = std::upper_bound(live.begin(), live.end(), std::make_pair(start, UINT64_MAX));
+    auto it = std::upper_bound(live.begin(), live.end(), start,
+                               [](uint64_t at, const auto& extent) { return at < extent.start; });
     if (it != live.begin()) --it;
-    for (; it != live.end() && it->first < end; ++it) {
-        const uint64_t from = std::max(start, it->first), to = std::min(end, it->second);
+    for (; it != live.end() && it->start < end; ++it) {
+        const uint64_t from = std::max(start, it->start), to = std::min(end, it->end);
         if (from < to) covered += to - from;
     }
     return covered;
@@ -364,14 +365,16 @@ void volume_listing::mark_overwritten(const std::vector<size_t>& which) {
         const size_t entry = entry_of_[extent.place];
         return entry == no_entry || entries_[entry].where != section::tree || entries_[entry].copy();
     });
-    ranges merged;
-    for (const live_extent& range : live) {
-        if (!merged.empty() && range.start <= merged.back().second) {
-            merged.back().second = std::max(merged.back().second, range.end);
+    // Merged in place: a large volume has a live extent for every file.
+    size_t merged = 0;
+    for (size_t i = 0; i < live.size(); ++i) {
+        if (merged > 0 && live[i].start <= live[merged - 1].end) {
+            live[merged - 1].end = std::max(live[merged - 1].end, live[i].end);
         } else {
-            merged.emplace_back(range.start, range.end);
+            live[merged++] = live[i];
         }
     }
+    live.resize(merged);
     std::vector<std::pair<uint64_t, uint64_t>> extents;
     for (size_t i : which) {
         if (!deleted_file(i)) continue;
@@ -380,7 +383,7 @@ void volume_listing::mark_overwritten(const std::vector<size_t>& which) {
         uint64_t total = 0, covered = 0;
         for (const auto& [offset, length] : extents) {
             total += length;
-            covered += covered_bytes(merged, offset, offset + length);
+            covered += covered_bytes(live, offset, offset + length);
         }
         entries_[i].overwritten = covered == 0 ? overwrite::none : covered >= total ? overwrite::all : overwrite::part;
     }

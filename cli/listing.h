@@ -19,29 +19,40 @@
 
 namespace ostrel::cli {
 
-enum class section { tree, lost, carved };
+enum class section : uint8_t { tree, lost, carved };
 
 // How much of a deleted file's data now belongs to live files.
-enum class overwrite { none, part, all };
+enum class overwrite : uint8_t { none, part, all };
 
 inline constexpr size_t no_entry = std::numeric_limits<size_t>::max();
 
+// An entry number held in four bytes, as the mirror holds its places: a
+// large volume lists hundreds of thousands of items, each with four links.
+class entry_ref {
+public:
+    entry_ref(size_t index = no_entry)  // NOLINT(google-explicit-constructor): stands in for size_t
+        : value_(index == no_entry ? UINT32_MAX : static_cast<uint32_t>(index)) {}
+    operator size_t() const { return value_ == UINT32_MAX ? no_entry : value_; }  // NOLINT
+
+private:
+    uint32_t value_;
+};
+
 struct listed_item {
     const mirrored_item* item = nullptr;
-    section where = section::tree;
+    uint64_t size = 0;
     // The entry whose path this one's continues (no_entry: the path starts
     // here, below the volume root or, for lost and carved items, "$Lost").
-    // Paths are built from these links when needed rather than kept: a large
-    // volume lists hundreds of thousands of items.
-    size_t path_parent = no_entry;
-    uint32_t depth = 1;        // names in the path, "$Lost" included
-    size_t parent = no_entry;  // the listed parent folder
-    uint64_t size = 0;
+    // Paths are built from these links when needed rather than kept.
+    entry_ref path_parent;
+    uint32_t depth = 1;  // names in the path, "$Lost" included
+    entry_ref parent;    // the listed parent folder
     // The restored item this one is, or lies in (no_entry: not recycled);
     // where it was before deletion is `volume_listing::former_path`.
-    size_t recycled_by = no_entry;
+    entry_ref recycled_by;
     // A copy the engine placed at a former path: the entry it copies.
-    size_t copy_of = no_entry;
+    entry_ref copy_of;
+    section where = section::tree;
     bool holder = false;  // a folder made only to hold such copies
     overwrite overwritten = overwrite::none;
 

@@ -113,7 +113,7 @@ public:
             if (listing[index].item->folder) continue;
             // A copy at a former path stands for the recycled item: that is
             // saved, once, at the same place.
-            const size_t original = listing[index].copy() ? listing[index].copy_of : index;
+            const size_t original = listing[index].copy() ? static_cast<size_t>(listing[index].copy_of) : index;
             if (!opts_.types.empty() &&
                 std::find(opts_.types.begin(), opts_.types.end(), extension_of(listing[original].item->name)) ==
                     opts_.types.end()) {
