@@ -159,7 +159,11 @@ void ntfs_recover::read_mft(file_node_info& tree, sector_bitmap* cluster_map) {
     // a third of parsing it.
     std::optional<extent_reader> reader;
     try {
-        reader.emplace(d_scan, std::move(extents), static_cast<uint32_t>(buffer_bytes));
+        // A failed read does not end the MFT's extent here: on a real disk
+        // that would drop every record after one bad sector. The records
+        // on it come back as zeros, which the parser skips as damaged, and
+        // the reading goes on past them.
+        reader.emplace(d_scan, std::move(extents), static_cast<uint32_t>(buffer_bytes), record_bytes);
     } catch (const std::bad_alloc&) {
         return;
     }

@@ -33,9 +33,13 @@ int32_t open_device_triple(const char16_t* path, int32_t* d_recovery, int32_t* d
 }
 
 int32_t read_at(int32_t fd, void* buffer, uint64_t offset, uint32_t size) {
-    if (fd <= 0 || !buffer || size == 0 || offset > static_cast<uint64_t>(INT64_MAX)) return 0;
-    const int32_t n = platform::read_some_at(fd, buffer, size, static_cast<int64_t>(offset));
+    const int32_t n = read_at_or_fail(fd, buffer, offset, size);
     return n < 0 ? 0 : n;
+}
+
+int32_t read_at_or_fail(int32_t fd, void* buffer, uint64_t offset, uint32_t size) {
+    if (fd <= 0 || !buffer || size == 0 || offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+    return platform::read_some_at(fd, buffer, size, static_cast<int64_t>(offset));
 }
 
 bool read_sector_at(int32_t fd, void* buffer, uint64_t offset) {

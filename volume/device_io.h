@@ -20,6 +20,9 @@ int32_t open_device_triple(const char16_t* path, int32_t* d_recovery, int32_t* d
 // Reads up to `size` bytes at `offset`; the count, or 0 when the descriptor
 // or buffer is missing, the seek lands elsewhere, or the read fails.
 int32_t read_at(int32_t fd, void* buffer, uint64_t offset, uint32_t size);
+// As read_at, but a read the device refused (a bad sector) gives -1, told
+// apart from the 0 of a read at or past the end.
+int32_t read_at_or_fail(int32_t fd, void* buffer, uint64_t offset, uint32_t size);
 
 // Reads exactly 512 bytes at `offset` (offset 0: at the current position).
 bool read_sector_at(int32_t fd, void* buffer, uint64_t offset);

@@ -7,8 +7,8 @@
 
 namespace ostrel {
 
-extent_reader::extent_reader(int32_t fd, std::vector<extent> extents, uint32_t piece_bytes)
-    : fd_(fd), extents_(std::move(extents)), piece_bytes_(std::max<uint32_t>(piece_bytes, 1)) {
+extent_reader::extent_reader(int32_t fd, std::vector<extent> extents, uint32_t piece_bytes, uint32_t retry_unit)
+    : fd_(fd), extents_(std::move(extents)), piece_bytes_(std::max<uint32_t>(piece_bytes, 1)), retry_unit_(retry_unit) {
     // Every buffer up front (this throws std::bad_alloc): the reading thread
     // allocates nothing.
     for (std::vector<uint8_t>& buffer : buffers_) buffer.resize(piece_bytes_);
@@ -34,7 +34,20 @@ bool extent_reader::read_piece(std::vector<uint8_t>& buffer, uint32_t& got) {
         const extent& current = extents_[extent_];
         const uint64_t left = current.length - std::min(done_, current.length);
         const auto want = static_cast<uint32_t>(std::min<uint64_t>(piece_bytes_, left));
-        const int32_t n = want == 0 ? 0 : read_at(fd_, buffer.data(), current.offset + done_, want);
+        const int32_t n = want == 0 ? 0 : read_at_or_fail(fd_, buffer.data(), current.offset + done_, want);
+        if (retry_unit_ > 0 && n != 0 && n != static_cast<int32_t>(want)) {
+            // Refused, or cut short by a bad sector: whole units of what
+            // was read, so that the next piece starts on a unit boundary;
+            // with none, the piece unit by unit.
+            const uint32_t whole = n > 0 ? static_cast<uint32_t>(n) - static_cast<uint32_t>(n) % retry_unit_ : 0;
+            got = whole;
+            if (whole == 0) {
+                read_around_failure(buffer.data(), current.offset + done_, want);
+                got = want;
+            }
+            done_ += got;
+            return true;
+        }
         if (n <= 0) {
             // Read to its end, or a read that failed: on to the next extent.
             ++extent_;
@@ -46,6 +59,24 @@ bool extent_reader::read_piece(std::vector<uint8_t>& buffer, uint32_t& got) {
         return true;
     }
     return false;
+}
+
+void extent_reader::read_around_failure(uint8_t* buffer, uint64_t offset, uint32_t size) const {
+    // A run of units that all fail is a dead stretch rather than a bad
+    // sector: the rest of the piece is given up at once instead of costing
+    // one failing read (and on a dying disk, its timeout) per unit.
+    constexpr int max_failures_in_a_row = 16;
+    int failures = 0;
+    for (uint32_t at = 0; at < size; at += retry_unit_) {
+        const uint32_t length = std::min(retry_unit_, size - at);
+        if (failures >= max_failures_in_a_row ||
+            read_at_or_fail(fd_, buffer + at, offset + at, length) != static_cast<int32_t>(length)) {
+            std::fill_n(buffer + at, length, uint8_t{0});
+            ++failures;
+        } else {
+            failures = 0;
+        }
+    }
 }
 
 void extent_reader::read_ahead() {

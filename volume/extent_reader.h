@@ -10,6 +10,12 @@
 // `piece_bytes`, the last one shortened to what remains, and a read that
 // returns nothing ends that extent (the next extent is still read).
 //
+// A read the device refuses (a bad sector) ends the extent too, unless a
+// `retry_unit` is given: then the piece is read again unit by unit, the
+// units that cannot be read come back as zeros, and the extent goes on. One
+// bad sector inside the MFT thus costs the records on it, not every record
+// after it.
+//
 // Without a thread to be had, the pieces are read on the caller's thread.
 #pragma once
 
@@ -29,7 +35,7 @@ public:
         uint64_t length = 0;
     };
 
-    extent_reader(int32_t fd, std::vector<extent> extents, uint32_t piece_bytes);
+    extent_reader(int32_t fd, std::vector<extent> extents, uint32_t piece_bytes, uint32_t retry_unit = 0);
     // Stops reading ahead and waits for a read in flight.
     ~extent_reader();
     extent_reader(const extent_reader&) = delete;
@@ -45,11 +51,15 @@ private:
 
     // Reads the next piece into `buffer`; false when no extent is left.
     bool read_piece(std::vector<uint8_t>& buffer, uint32_t& got);
+    // Reads `size` bytes at `offset` unit by unit after the whole read
+    // failed; what cannot be read is zeros.
+    void read_around_failure(uint8_t* buffer, uint64_t offset, uint32_t size) const;
     void read_ahead();
 
     const int32_t fd_;
     const std::vector<extent> extents_;
     const uint32_t piece_bytes_;
+    const uint32_t retry_unit_;
     // Where the reading is: which extent, and how far into it.
     size_t extent_ = 0;
     uint64_t done_ = 0;

@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "platform/descriptor_io.h"
 #include "platform/wide_text.h"
@@ -75,6 +78,45 @@ TEST_F(DeviceIo, ExtentReaderHandsOutThePiecesAReaderOfItsOwnWouldRead) {
     extent_reader stopped_early(file->fd(), extents, 100);
     EXPECT_EQ(stopped_early.next().size(), 100u);
 }
+
+#if defined(__linux__)
+TEST(ExtentReaderOnBadSectors, ReadsOnPastWhatTheDeviceRefusesWhenAskedTo) {
+    // The process's own memory as the device: reading an unmapped page of
+    // /proc/self/mem fails with EIO, as a bad sector does. Page 1 of four
+    // is unmapped.
+    const long page = ::sysconf(_SC_PAGESIZE);
+    auto* base = static_cast<uint8_t*>(::mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(base, MAP_FAILED);
+    for (long i = 0; i < 4 * page; ++i) base[i] = static_cast<uint8_t>(i / 1024 + 1);
+    ASSERT_EQ(::munmap(base + page, page), 0);
+    const int fd = ::open("/proc/self/mem", O_RDONLY);
+    ASSERT_GT(fd, 0);
+    const auto at = reinterpret_cast<uint64_t>(base);
+    const std::vector<extent_reader::extent> extents = {{at, 3 * static_cast<uint64_t>(page)}, {at + 2 * page, 1024}};
+    const auto piece_bytes = static_cast<uint32_t>(2 * page);
+
+    // Without a retry unit the failing read ends the extent.
+    extent_reader plain(fd, extents, piece_bytes);
+    EXPECT_EQ(plain.next().size(), static_cast<size_t>(page));  // cut short at the bad page
+    EXPECT_EQ(plain.next().size(), 1024u);                      // the next extent
+    EXPECT_TRUE(plain.next().empty());
+
+    // With one, the bad page reads as zeros and the extent goes on.
+    extent_reader retrying(fd, extents, piece_bytes, 1024);
+    std::vector<uint8_t> seen;
+    for (std::span<uint8_t> piece = retrying.next(); !piece.empty(); piece = retrying.next()) {
+        seen.insert(seen.end(), piece.begin(), piece.end());
+    }
+    ASSERT_EQ(seen.size(), static_cast<size_t>(3 * page + 1024));
+    EXPECT_EQ(0, std::memcmp(seen.data(), base, page));
+    EXPECT_EQ(std::count(seen.begin() + page, seen.begin() + 2 * page, 0), page);
+    EXPECT_EQ(0, std::memcmp(seen.data() + 2 * page, base + 2 * page, page));
+    EXPECT_EQ(0, std::memcmp(seen.data() + 3 * page, base + 2 * page, 1024));
+    ::close(fd);
+    ::munmap(base, page);
+    ::munmap(base + 2 * page, 2 * page);
+}
+#endif
 
 TEST_F(DeviceIo, RecordBlocksServeOnlyTheirOwnerAndOnlyWhatWasRead) {
     const uint64_t first = new_record_block_owner(), second = new_record_block_owner();
