@@ -91,7 +91,7 @@ TEST(ExtentReaderOnBadSectors, ReadsOnPastWhatTheDeviceRefusesWhenAskedTo) {
     ASSERT_EQ(::munmap(base + page, page), 0);
     const int fd = ::open("/proc/self/mem", O_RDONLY);
     ASSERT_GT(fd, 0);
-    const auto at = reinterpret_cast<uint64_t>(base);
+    const uint64_t at = reinterpret_cast<uintptr_t>(base);  // not sign-extended on 32-bit
     const std::vector<extent_reader::extent> extents = {{at, 3 * static_cast<uint64_t>(page)}, {at + 2 * page, 1024}};
     const auto piece_bytes = static_cast<uint32_t>(2 * page);
 
