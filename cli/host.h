@@ -119,8 +119,10 @@ void unbind_engine();
 const engine_ops& engine();
 
 tree_mirror& mirror();
-// Forgets the mirrored tree and frees the records of refused items.
-void reset_mirror();
+// Forgets the mirrored tree and frees the records of refused items. When
+// the command is about to end, the tree itself is not freed: the system lets
+// go of the whole process at once, faster than freeing it item by item.
+void reset_mirror(bool process_ending = false);
 // Each thread has its own listener, last status and events.
 void set_listener(host_listener* listener);
 // Engine log lines go to standard error only when this is set.

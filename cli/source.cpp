@@ -96,7 +96,7 @@ void source::walk(stop_token& token, const std::function<bool(volume&)>& visit, 
             } else {
                 engine().close_session(v.session);
             }
-            reset_mirror();
+            reset_mirror(v.last);
         };
         bool more = true;
         try {
