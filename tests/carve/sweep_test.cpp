@@ -74,6 +74,20 @@ protected:
         }
         return {};
     }
+    // Exactly the files of `manifest` are carved, each at its offset and
+    // beginning with its first `length` bytes.
+    void expect_carved_as_listed(const std::map<std::string, uint64_t>& files, const std::string& manifest) {
+        const auto rows = test::read_tsv(manifest);
+        for (const auto& row : rows) {
+            const std::string name = carved_name(std::stoull(row.at("offset")), row.at("ext"));
+            ASSERT_EQ(files.count(name), 1u) << name;
+            const std::vector<uint8_t> bytes = saved(name);
+            const size_t length = std::stoull(row.at("length"));
+            ASSERT_GE(bytes.size(), length) << name;
+            EXPECT_EQ(test::sha256_hex({bytes.begin(), bytes.begin() + length}), row.at("sha256")) << name;
+        }
+        EXPECT_EQ(files.size(), rows.size());
+    }
 
     test::recording_host host;
     test::counting_stop_token token;
@@ -144,34 +158,14 @@ TEST_F(Sweep, OccupiedSectorsAreSkippedAndEndTheFileBeforeThem) {
     ASSERT_TRUE(engine->scan(root, nullptr));
     EXPECT_EQ(host.event_codes().front(), 0);
     EXPECT_EQ(host.event_codes().back(), 6);
-    const auto files = carved();
-    for (const auto& row : test::read_tsv("carve_fat.manifest.tsv")) {
-        if (row[0] == "offset") continue;
-        const std::string name = carved_name(std::stoull(row[0]), row[1]);
-        ASSERT_EQ(files.count(name), 1u) << name;
-        const std::vector<uint8_t> bytes = saved(name);
-        ASSERT_GE(bytes.size(), std::stoull(row[2])) << name;
-        EXPECT_EQ(test::sha256_hex({bytes.begin(), bytes.begin() + std::stoll(row[2])}), row[3]) << name;
-    }
     // The live files are not carved: their clusters are occupied.
-    EXPECT_EQ(files.size(), test::read_tsv("carve_fat.manifest.tsv").size() - 1);
+    expect_carved_as_listed(carved(), "carve_fat.manifest.tsv");
 }
 
 TEST_F(Sweep, EveryPlacedFileOfARawImageIsCarvedWithItsFirstBytes) {
     const auto image = test::fixture_image("carve_raw.img");
     if (image.empty()) GTEST_SKIP() << "fixture missing";
-    const auto files = carve_file(image);
-    size_t rows = 0;
-    for (const auto& row : test::read_tsv("carve_raw.manifest.tsv")) {
-        if (row[0] == "offset") continue;
-        ++rows;
-        const std::string name = carved_name(std::stoull(row[0]), row[1]);
-        ASSERT_EQ(files.count(name), 1u) << name;
-        const std::vector<uint8_t> bytes = saved(name);
-        ASSERT_GE(bytes.size(), std::stoull(row[2])) << name;
-        EXPECT_EQ(test::sha256_hex({bytes.begin(), bytes.begin() + std::stoll(row[2])}), row[3]) << name;
-    }
-    EXPECT_EQ(files.size(), rows);
+    expect_carved_as_listed(carve_file(image), "carve_raw.manifest.tsv");
 }
 
 TEST_F(Sweep, AContainerThatRunsPastItsChunkIsRenamedByItsContents) {

@@ -4,11 +4,11 @@
 // process itself is started by tests/support/process.h.
 #pragma once
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/files.h"
+#include "tests/support/manifest.h"
 #include "tests/support/process.h"
 
 namespace ostrel::test {
@@ -173,30 +174,6 @@ inline bool parse_json_object(const std::string& line, std::map<std::string, std
     return reader.object(&fields) && reader.at_end();
 }
 
-// Rows of a tab-separated file with a header line, as column -> text.
-inline std::vector<std::map<std::string, std::string>> read_tsv(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::vector<std::map<std::string, std::string>> rows;
-    std::string line;
-    if (!std::getline(in, line)) return rows;
-    auto split = [](const std::string& text) {
-        std::vector<std::string> cells;
-        std::string cell;
-        std::istringstream cells_in(text);
-        while (std::getline(cells_in, cell, '\t')) cells.push_back(cell);
-        if (!text.empty() && text.back() == '\t') cells.emplace_back();
-        return cells;
-    };
-    const std::vector<std::string> header = split(line);
-    while (std::getline(in, line)) {
-        const std::vector<std::string> cells = split(line);
-        std::map<std::string, std::string> row;
-        for (size_t i = 0; i < header.size(); ++i) row[header[i]] = i < cells.size() ? cells[i] : "";
-        rows.push_back(row);
-    }
-    return rows;
-}
-
 using fields = std::map<std::string, std::string>;
 
 // UTF-8 text as a path and back: the standard library reads plain strings
@@ -211,6 +188,26 @@ inline std::string utf8_text(const std::filesystem::path& path) {
 
 inline std::filesystem::path data_file(const std::string& name) {
     return std::filesystem::path(OSTREL_TEST_DATA_DIR) / name;
+}
+
+// A manifest path ("\docs\a.txt") as the command shows it ("/docs/a.txt").
+inline std::string slashed(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+// Where recover saves a manifest row below the volume folder: at its former
+// path (drive dropped) for a recycled item, else at its path.
+inline std::string saved_at(const fields& row) {
+    return slashed(row.at("former_path").empty() ? row.at("path").substr(1) : row.at("former_path").substr(3));
+}
+
+// The SHA-256 the manifest `name` gives for `path` ("" when it lists none).
+inline std::string manifest_sha(const std::string& name, const std::string& path) {
+    for (const fields& row : read_tsv(name)) {
+        if (row.at("path") == path) return row.at("sha256");
+    }
+    return {};
 }
 
 // Every line of `out` as a JSON object; a line that is not one fails the test.

@@ -42,7 +42,7 @@ TEST(VolumesCommand, FindsTheDiskVolumesAtThePartitionOffsets) {
     }
     // Every partition is listed with its own type and the partition's length
     // (the NTFS span includes its backup boot sector), or lies in a raw volume.
-    for (const auto& row : read_tsv(data_file("disk.layout.tsv"))) {
+    for (const auto& row : read_tsv("disk.layout.tsv")) {
         if (row.at("index") == "-") continue;
         const uint64_t start = std::stoull(row.at("start_byte"));
         const uint64_t length = std::stoull(row.at("length_bytes"));
@@ -193,13 +193,11 @@ TEST(ListCommand, JsonListsEveryItemOnceWithItsStateAndTheBinsFormerPaths) {
         }
     }
     size_t manifest_files = 0;
-    for (const auto& row : read_tsv(data_file("fat32.manifest.tsv"))) {
+    for (const auto& row : read_tsv("fat32.manifest.tsv")) {
         const bool folder = row.at("kind") == "folder";
         manifest_files += folder ? 0 : 1;
         if (row.at("path") == "\\GONE.TXT") continue;  // its first letter is lost on disk
-        std::string path = row.at("path");
-        std::replace(path.begin(), path.end(), '\\', '/');
-        path += folder ? "/" : "";
+        const std::string path = slashed(row.at("path")) + (folder ? "/" : "");
         ASSERT_TRUE(by_path.count(path)) << path;
         const fields& f = by_path.at(path);
         EXPECT_EQ(f.at("folder"), folder ? "true" : "false") << path;
@@ -364,11 +362,7 @@ TEST(ExtentsCommand, PointsAtTheFileBytesOnTheSource) {
                   std::string::npos);
         data.insert(data.end(), bytes.begin() + offset, bytes.begin() + offset + length);
     }
-    std::string expected;
-    for (const auto& row : read_tsv(data_file("fat32.manifest.tsv"))) {
-        if (row.at("path") == "\\docs\\Reports 2023\\Q1\\deep\\big file.bin") expected = row.at("sha256");
-    }
-    EXPECT_EQ(sha256_hex(data), expected);
+    EXPECT_EQ(sha256_hex(data), manifest_sha("fat32.manifest.tsv", "\\docs\\Reports 2023\\Q1\\deep\\big file.bin"));
 }
 
 TEST(ExtentsCommand, AnUnknownFileOrAFolderIsAnError) {

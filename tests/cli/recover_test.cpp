@@ -27,18 +27,10 @@ namespace fs = std::filesystem;
 
 std::string file_sha256(const fs::path& path) { return sha256_hex(read_file(path)); }
 
-// Where a manifest row is saved below the volume folder: its former path
-// for a recycled item, else its path.
-std::string saved_at(const std::map<std::string, std::string>& row) {
-    std::string relative = row.at("former_path").empty() ? row.at("path").substr(1) : row.at("former_path").substr(3);
-    std::replace(relative.begin(), relative.end(), '\\', '/');
-    return relative;
-}
-
 // The files whose bytes a recovery reproduces, by where they are saved.
-std::map<std::string, std::map<std::string, std::string>> identical_files(const std::string& manifest) {
-    std::map<std::string, std::map<std::string, std::string>> files;
-    for (const auto& row : read_tsv(data_file(manifest))) {
+std::map<std::string, fields> identical_files(const std::string& manifest) {
+    std::map<std::string, fields> files;
+    for (const fields& row : read_tsv(manifest)) {
         if (row.at("kind") == "file" && row.at("expect_identical") == "1" && row.at("path") != "\\GONE.TXT") {
             files[saved_at(row)] = row;
         }
@@ -53,6 +45,16 @@ std::vector<fs::path> files_below(const fs::path& dir) {
         if (entry.symlink_status().type() == fs::file_type::regular) found.push_back(entry.path());
     }
     return found;
+}
+
+// Every file below `volume` named as one of `expected` holds its bytes.
+void expect_whole_where_named(const fs::path& volume, const std::map<std::string, fields>& expected) {
+    for (const fs::path& file : files_below(volume)) {
+        const std::string relative = utf8_text(fs::relative(file, volume));
+        if (expected.count(relative)) {
+            EXPECT_EQ(file_sha256(file), expected.at(relative).at("sha256")) << relative;
+        }
+    }
 }
 
 // "2023-05-04 09:02:00" read as UTC, in seconds since 1970.
@@ -168,14 +170,13 @@ TEST(RecoverCommand, EachVolumeOfADiskGetsItsOwnFolder) {
     scratch_dir dir;
     const cli_result result = run_cli({"recover", disk.string(), "-o", dir.path().string()});
     EXPECT_NE(result.status, 2) << result.err;
-    for (const auto& row : read_tsv(data_file("disk.manifest.tsv"))) {
+    for (const auto& row : read_tsv("disk.manifest.tsv")) {
         if (row.at("kind") != "file") continue;
         const int index = std::stoi(row.at("volume")) - 1;  // partitions count from 1, volumes from 0
         const std::string type = index == 0 ? "fat16" : index == 1 ? "fat32" : index == 2 ? "exfat" : "ntfs";
         const fs::path volume = dir / (std::to_string(index) + "-" + type);
         if (!fs::exists(volume)) continue;  // that file system's scan is not there yet
-        std::string relative = row.at("path").substr(1);
-        std::replace(relative.begin(), relative.end(), '\\', '/');
+        const std::string relative = slashed(row.at("path").substr(1));
         const fs::path saved = volume / utf8_path(relative);
         ASSERT_TRUE(fs::exists(saved)) << relative;
         EXPECT_EQ(file_sha256(saved), row.at("sha256")) << saved;
@@ -196,7 +197,7 @@ TEST(RecoverCommand, DeepCarvesFreeSpaceAndTheStretchesBetweenVolumes) {
     for (const fs::path& file : files_below(dir.path())) {
         if (file.parent_path().filename() == "$Lost") carved.insert(file.filename().string());
     }
-    for (const auto& row : read_tsv(data_file("carve_disk.manifest.tsv"))) {
+    for (const auto& row : read_tsv("carve_disk.manifest.tsv")) {
         char name[64];
         std::snprintf(name, sizeof name, "%llx.%s", std::stoull(row.at("offset")), row.at("ext").c_str());
         EXPECT_EQ(carved.count(name), 1u) << name;
@@ -222,12 +223,7 @@ TEST(RecoverSafety, AFileCutShortKeepsAPartialNameUntilARerunCompletesIt) {
     ASSERT_TRUE(fs::exists(big.string() + ".partial"));
     EXPECT_EQ(fs::file_size(big.string() + ".partial"), 64u * 1024);
     const auto expected = identical_files("fat16.manifest.tsv");
-    for (const fs::path& file : files_below(dir.path())) {
-        const std::string relative = utf8_text(fs::relative(file, dir / "0-fat16"));
-        if (expected.count(relative)) {
-            EXPECT_EQ(file_sha256(file), expected.at(relative).at("sha256")) << relative;
-        }
-    }
+    expect_whole_where_named(dir / "0-fat16", expected);
 
     // The rerun copies it again and leaves nothing partial.
     const cli_result rerun = run_cli({"recover", image.string(), "-o", dir.path().string(), "--json"});
@@ -255,13 +251,7 @@ TEST(RecoverSafety, AFullOutputDiskStopsWithOneClearLine) {
     const cli_result result = run_cli({"recover", image.string(), "-o", small.string()});
     EXPECT_EQ(result.status, 1) << result.err;
     // Whatever carries its real name is whole.
-    const auto expected = identical_files("fat16.manifest.tsv");
-    for (const fs::path& file : files_below(small)) {
-        const std::string relative = utf8_text(fs::relative(file, small / "0-fat16"));
-        if (expected.count(relative)) {
-            EXPECT_EQ(file_sha256(file), expected.at(relative).at("sha256")) << relative;
-        }
-    }
+    expect_whole_where_named(small / "0-fat16", identical_files("fat16.manifest.tsv"));
     size_t full_lines = 0, file_lines = 0;
     for (const std::string& line : result.err_lines()) {
         full_lines += line.find("disk is full") != std::string::npos ? 1 : 0;

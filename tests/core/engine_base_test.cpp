@@ -14,30 +14,18 @@
 #include "platform/wide_text.h"
 #include "tests/support/fake_engine.h"
 #include "tests/support/files.h"
+#include "tests/support/nodes.h"
 #include "tests/support/recording_host.h"
 
 namespace ostrel {
 namespace {
 
 using test::counting_stop_token;
+using test::add_file;
+using test::add_folder;
 using test::fake_engine;
+using test::folder_named;
 using test::recording_host;
-
-std::shared_ptr<plain_folder_info> folder_named(const std::u16string& name) {
-    auto folder = std::make_shared<plain_folder_info>();
-    folder->set_name(name);
-    return folder;
-}
-
-std::shared_ptr<plain_file_info> file_in(const std::shared_ptr<tagFolderInfo>& folder, const std::u16string& name,
-                                         uint64_t size = 0, run_list runs = {}) {
-    auto file = std::make_shared<plain_file_info>();
-    file->set_name(name);
-    file->size = size;
-    file->runs = std::move(runs);
-    folder->insert_file_unreported(file->name, file);
-    return file;
-}
 
 // A device image of 64 KiB of known bytes, and an engine over it.
 class EngineOnImage : public ::testing::Test {
@@ -60,9 +48,7 @@ protected:
 
 TEST_F(EngineOnImage, FullPathJoinsFolderNamesAndHonoursTheBufferSize) {
     auto root = folder_named(u"");
-    auto docs = folder_named(u"docs");
-    root->insert_folder_unreported(docs->name, docs);
-    auto file = file_in(docs, u"a.txt");
+    auto file = add_file(add_folder(root, u"docs"), u"a.txt");
     const std::u16string expected = u"\\docs\\a.txt";
     char16_t buffer[32];
     std::fill(std::begin(buffer), std::end(buffer), u'#');
@@ -76,12 +62,10 @@ TEST_F(EngineOnImage, FullPathJoinsFolderNamesAndHonoursTheBufferSize) {
 
 TEST_F(EngineOnImage, FullPathStartsFromAFormerPathInTheIndex) {
     auto root = folder_named(u"");
-    auto bin = folder_named(u"$RECYCLE.BIN");
-    root->insert_folder_unreported(bin->name, bin);
-    auto recycled_folder = folder_named(u"Project");
-    bin->insert_folder_unreported(recycled_folder->name, recycled_folder);
-    auto inner = file_in(recycled_folder, u"notes.txt");
-    auto recycled_file = file_in(bin, u"report.docx");
+    auto bin = add_folder(root, u"$RECYCLE.BIN");
+    auto recycled_folder = add_folder(bin, u"Project");
+    auto inner = add_file(recycled_folder, u"notes.txt");
+    auto recycled_file = add_file(bin, u"report.docx");
     engine->former_paths.insert(recycled_folder->handle(), std::make_shared<std::u16string>(u"C:\\Users\\x\\Project"));
     engine->former_paths.insert(recycled_file->handle(), std::make_shared<std::u16string>(u"C:\\r.docx"));
     char16_t buffer[64];
@@ -97,7 +81,7 @@ TEST_F(EngineOnImage, FullPathStartsFromAFormerPathInTheIndex) {
 
 TEST_F(EngineOnImage, FormerPathIndexSurvivesConcurrentReadersAndWriters) {
     auto root = folder_named(u"");
-    auto file = file_in(root, u"x");
+    auto file = add_file(root, u"x");
     std::thread writer([&] {
         for (int i = 0; i < 2000; ++i) {
             engine->former_paths.insert(file->handle() + i, std::make_shared<std::u16string>(u"C:\\x"));
@@ -111,10 +95,8 @@ TEST_F(EngineOnImage, FormerPathIndexSurvivesConcurrentReadersAndWriters) {
 
 TEST_F(EngineOnImage, FindsNodesByPredicateAndByName) {
     auto root = folder_named(u"");
-    auto a = folder_named(u"a");
-    root->insert_folder_unreported(a->name, a);
-    auto deep = file_in(a, u"Deep.TXT", 9);
-    file_in(root, u"top.txt", 3);
+    auto deep = add_file(add_folder(root, u"a"), u"Deep.TXT", 9);
+    add_file(root, u"top.txt", 3);
     std::shared_ptr<tree_node> found;
     EXPECT_TRUE(engine->find_node_by_name(found, root, u"deep.txt", true));
     EXPECT_EQ(found, deep);
@@ -155,7 +137,7 @@ TEST_F(EngineOnImage, SavesItsRunsUpToTheFileSizeAndNoFurther) {
     };
     int n = 0;
     for (const auto& c : cases) {
-        auto file = file_in(root, u"f", c.size, c.runs);
+        auto file = add_file(root, u"f", c.size, c.runs);
         const std::string name = "f" + std::to_string(n++);
         int32_t error = -1;
         EXPECT_EQ(engine->save(file, destination(name).c_str(), error), c.saved) << c.what;
@@ -169,7 +151,7 @@ TEST_F(EngineOnImage, SavesItsRunsUpToTheFileSizeAndNoFurther) {
     }
     // A destination that exists is never overwritten.
     int32_t error = 0;
-    EXPECT_FALSE(engine->save(file_in(root, u"e", 0), destination("f0").c_str(), error));
+    EXPECT_FALSE(engine->save(add_file(root, u"e", 0), destination("f0").c_str(), error));
     EXPECT_EQ(error, 17);
     EXPECT_EQ(host.statuses, std::vector<int32_t>{OSTREL_STATUS_DESTINATION_EXISTS});
     EXPECT_EQ(test::read_file(dir / "f0"), in_two_runs);
@@ -177,7 +159,7 @@ TEST_F(EngineOnImage, SavesItsRunsUpToTheFileSizeAndNoFurther) {
     // A stopped copy keeps the part it wrote.
     counting_stop_token stop(1);  // stops at the copy's first poll
     engine->save_token = &stop;
-    EXPECT_FALSE(engine->save(file_in(root, u"big", 3 * 4096, {{1, 3}}), destination("p").c_str(), error));
+    EXPECT_FALSE(engine->save(add_file(root, u"big", 3 * 4096, {{1, 3}}), destination("p").c_str(), error));
     EXPECT_TRUE(std::filesystem::exists(dir / "p"));
 }
 
@@ -216,7 +198,7 @@ TEST(SaveBuffers, SmallFilesGetTheirSectorsPlusOne) {
 
 TEST_F(EngineOnImage, CarvedRangesSaveThroughTheDeepScanEngine) {
     auto root = folder_named(u"");
-    auto carved = file_in(root, u"2000.jpg", 3000, {{2000, 3000}});
+    auto carved = add_file(root, u"2000.jpg", 3000, {{2000, 3000}});
     carved->source_kind = 4;
     int32_t error = 0;
     EXPECT_FALSE(engine->save(carved, destination("c").c_str(), error));  // no sweep ran
@@ -230,11 +212,11 @@ TEST_F(EngineOnImage, CarvedRangesSaveThroughTheDeepScanEngine) {
 
 TEST_F(EngineOnImage, ReadsAFileIntoMemory) {
     auto root = folder_named(u"");
-    auto file = file_in(root, u"m", 700, {{4, 1}});
+    auto file = add_file(root, u"m", 700, {{4, 1}});
     write_buffer_info buffer;
     ASSERT_TRUE(engine->read_to_memory(engine->d_scan, *file, buffer));
     EXPECT_EQ(buffer.bytes, std::vector<uint8_t>(device_bytes.begin() + 4 * 4096, device_bytes.begin() + 4 * 4096 + 700));
-    auto empty = file_in(root, u"z");
+    auto empty = add_file(root, u"z");
     EXPECT_FALSE(engine->read_to_memory(engine->d_scan, *empty, buffer));
 }
 

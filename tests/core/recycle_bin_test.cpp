@@ -10,10 +10,14 @@
 #include "engine/host_table.h"
 #include "tests/support/fake_engine.h"
 #include "tests/support/files.h"
+#include "tests/support/nodes.h"
 #include "tests/support/recording_host.h"
 
 namespace ostrel {
 namespace {
+
+using test::add_file;
+using test::add_folder;
 
 constexpr uint64_t volume_bytes = 2048 * 512;  // the fake engine's default volume
 constexpr uint32_t cluster_bytes = 4096;
@@ -75,20 +79,6 @@ public:
     int32_t type = 3;
     mutable int folders_made = 0;
 };
-
-std::shared_ptr<tagFolderInfo> add_folder(const std::shared_ptr<tagFolderInfo>& parent, const std::u16string& name) {
-    auto folder = std::make_shared<plain_folder_info>();
-    folder->set_name(name);
-    parent->insert_folder_unreported(folder->name, folder);
-    return folder;
-}
-
-std::shared_ptr<tagFileInfo> add_file(const std::shared_ptr<tagFolderInfo>& parent, const std::u16string& name) {
-    auto file = std::make_shared<plain_file_info>();
-    file->set_name(name);
-    parent->insert_file_unreported(file->name, file);
-    return file;
-}
 
 // The subfolder named `name`, when there is exactly one.
 std::shared_ptr<tagFolderInfo> only_subfolder(const tagFolderInfo& folder, const std::u16string& name) {

@@ -4,6 +4,7 @@
 #include "core/node.h"
 #include "core/report/report.h"
 #include "ostrel/ostrel.h"
+#include "tests/support/nodes.h"
 #include "tests/support/recording_host.h"
 
 namespace ostrel {
@@ -11,18 +12,9 @@ namespace {
 
 using test::recording_host;
 
-std::shared_ptr<plain_file_info> file_named(const std::u16string& name, bool deleted = false) {
-    auto file = std::make_shared<plain_file_info>();
-    file->set_name(name);
-    file->deleted = deleted;
-    return file;
-}
-
-std::shared_ptr<plain_folder_info> folder_named(const std::u16string& name) {
-    auto folder = std::make_shared<plain_folder_info>();
-    folder->set_name(name);
-    return folder;
-}
+using test::add_folder;
+using test::file_named;
+using test::folder_named;
 
 std::vector<std::u16string> file_names(const tagFolderInfo& folder) {
     std::vector<std::u16string> names;
@@ -62,6 +54,11 @@ TEST(FileNodes, CloneSharesTheNameAndParentButNotTheHandle) {
 
 class Reporting : public ::testing::Test {
 protected:
+    std::vector<std::string> names() const {
+        std::vector<std::string> sent;
+        for (const auto& item : host.items) sent.push_back(item.name);
+        return sent;
+    }
     recording_host host;
 };
 
@@ -85,18 +82,11 @@ TEST_F(Reporting, AddingAChildReportsItWithItsParentsHandleAndGroup) {
 
 TEST_F(Reporting, UnknownParentsAreReportedFirstThenTheItemAgain) {
     auto root = folder_named(u"root");
-    auto a = folder_named(u"a");
-    auto b = folder_named(u"b");
-    root->insert_folder_unreported(a->name, a);
-    a->insert_folder_unreported(b->name, b);
+    auto b = add_folder(add_folder(root, u"a"), u"b");
     auto file = file_named(u"f.bin");
     b->add_file(file->name, file);
     // f refused, b refused, a refused, root accepted, then a, b, f.
-    ASSERT_EQ(host.items.size(), 4u);
-    EXPECT_EQ(host.items[0].name, "root");
-    EXPECT_EQ(host.items[1].name, "a");
-    EXPECT_EQ(host.items[2].name, "b");
-    EXPECT_EQ(host.items[3].name, "f.bin");
+    EXPECT_EQ(names(), (std::vector<std::string>{"root", "a", "b", "f.bin"}));
     EXPECT_EQ(host.mirrored_path(file->handle()), "root\\a\\b\\f.bin");
     EXPECT_EQ(host.refused.size(), 3u);
 }
@@ -104,8 +94,7 @@ TEST_F(Reporting, UnknownParentsAreReportedFirstThenTheItemAgain) {
 TEST_F(Reporting, ADeletedFilesUnknownParentComesInGroupFour) {
     auto root = folder_named(u"root");
     report_folder(OSTREL_KIND_FOLDER, root, nullptr, 0);
-    auto sub = folder_named(u"sub");
-    root->insert_folder_unreported(sub->name, sub);
+    auto sub = add_folder(root, u"sub");
     auto file = file_named(u"gone.txt", true);
     sub->add_file(file->name, file);
     ASSERT_EQ(host.items.size(), 3u);
@@ -117,10 +106,8 @@ TEST_F(Reporting, ADeletedFilesUnknownParentComesInGroupFour) {
 TEST_F(Reporting, AnOverrideGroupIsUsedForTheParentsToo) {
     auto root = folder_named(u"root");
     report_folder(OSTREL_KIND_FOLDER, root, nullptr, 0);
-    auto sub = folder_named(u"lost");
-    root->insert_folder_unreported(sub->name, sub);
     auto file = file_named(u"x", true);
-    sub->insert_file_unreported(file->name, file);
+    add_folder(root, u"lost")->insert_file_unreported(file->name, file);
     const uint32_t group = OSTREL_GROUP_LOST;
     report_file(OSTREL_KIND_FILE, file, &group, 0);
     ASSERT_EQ(host.items.size(), 3u);
@@ -158,16 +145,13 @@ TEST_F(Reporting, RenamedFilesKeepTheirHandle) {
 TEST_F(Reporting, FolderTreeIsBreadthFirstWithoutRootOrFiles) {
     host.mirror_tree = false;
     auto root = folder_named(u"root");
-    auto a = folder_named(u"a"), b = folder_named(u"b"), a1 = folder_named(u"a1");
-    root->insert_folder_unreported(b->name, b);
-    root->insert_folder_unreported(a->name, a);
-    a->insert_folder_unreported(a1->name, a1);
+    add_folder(root, u"b");
+    auto a = add_folder(root, u"a");
+    add_folder(a, u"a1");
     auto f = file_named(u"f");
     a->insert_file_unreported(f->name, f);
     report_folder_tree(root);
-    std::vector<std::string> names;
-    for (const auto& item : host.items) names.push_back(item.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "a1"}));
+    EXPECT_EQ(names(), (std::vector<std::string>{"a", "b", "a1"}));
 }
 
 TEST_F(Reporting, NoRecordMeansNoReportButTheNodeIsStillAttached) {

@@ -25,7 +25,7 @@ protected:
     void SetUp() override {
         image = fixture_image("exfat_files.img");
         if (image.empty()) GTEST_SKIP() << "fixture missing";
-        rows = read_tsv(fs::path(OSTREL_TEST_DATA_DIR) / "exfat_files.manifest.tsv");
+        rows = read_tsv("exfat_files.manifest.tsv");
     }
 
     fs::path make_disk() {
@@ -35,12 +35,6 @@ protected:
         disk.resize(disk.size() + 1024 * 1024, 0);
         write_file(dir / "disk.img", disk);
         return dir / "disk.img";
-    }
-
-    static std::string listing_path(const fields& row) {
-        std::string path = row.at("path");
-        std::replace(path.begin(), path.end(), '\\', '/');
-        return path + (row.at("kind") == "folder" ? "/" : "");
     }
 
     fs::path image;
@@ -53,15 +47,10 @@ TEST_F(ExfatCommand, JsonListingMarksDeletedItemsOnTheVolumeAndOnADisk) {
         const cli_result result = run_cli({"ls", source.string(), "--json"});
         ASSERT_EQ(result.status, 0) << result.err;
         std::map<std::string, fields> by_path;
-        std::istringstream lines(result.out);
-        for (std::string line; std::getline(lines, line);) {
-            fields f;
-            ASSERT_TRUE(parse_json_object(line, f)) << line;
-            by_path[f.at("path")] = f;
-        }
+        for (const fields& f : json_lines(result.out)) by_path[f.at("path")] = f;
         for (const fields& row : rows) {
             if (!row.at("former_path").empty()) continue;  // listed under the names the bin restored
-            const std::string path = listing_path(row);
+            const std::string path = slashed(row.at("path")) + (row.at("kind") == "folder" ? "/" : "");
             ASSERT_TRUE(by_path.count(path)) << source << " " << path;
             EXPECT_EQ(by_path[path].at("deleted"), row.at("deleted") == "1" ? "true" : "false") << path;
             if (row.at("kind") == "file") {
@@ -78,8 +67,7 @@ TEST_F(ExfatCommand, RecoverSavesEveryLiveAndIntactDeletedFile) {
     size_t checked = 0;
     for (const fields& row : rows) {
         if (row.at("kind") != "file" || row.at("expect_identical") != "1") continue;
-        std::string relative = row.at("former_path").empty() ? row.at("path").substr(1) : row.at("former_path").substr(3);
-        std::replace(relative.begin(), relative.end(), '\\', '/');
+        const std::string relative = saved_at(row);
         // The command shortens names that leave no room for its partial-file
         // suffix; the 255-character name is one.
         if (relative.size() > 250) continue;
@@ -110,11 +98,7 @@ TEST_F(ExfatCommand, ExtentsOfAChainedFilePointAtItsBytesOnTheDisk) {
         ++extents;
     }
     EXPECT_EQ(extents, 2) << result.out;
-    for (const fields& row : rows) {
-        if (row.at("path") == "\\frag\\part D - fills the gap after B.bin") {
-            EXPECT_EQ(sha256_hex(data), row.at("sha256"));
-        }
-    }
+    EXPECT_EQ(sha256_hex(data), manifest_sha("exfat_files.manifest.tsv", "\\frag\\part D - fills the gap after B.bin"));
 }
 
 }  // namespace

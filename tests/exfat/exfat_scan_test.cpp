@@ -19,7 +19,7 @@
 #include "tests/exfat/exfat_test_images.h"
 #include "tests/support/files.h"
 #include "tests/support/manifest.h"
-#include "tests/support/recording_host.h"
+#include "tests/support/scanned_volume.h"
 #include "volume/device_io.h"
 
 namespace ostrel {
@@ -39,14 +39,13 @@ uint32_t u32_at(const std::vector<uint8_t>& bytes, size_t at) { return byte_view
 
 // Writes `image` at byte `offset` of a file of zeros and opens an engine on
 // the volume there.
-class ExfatScan : public ::testing::Test {
+class ExfatScan : public ::testing::Test, protected test::scanned_volume {
 protected:
     void SetUp() override {
         const auto image = test::fixture_image("exfat_files.img");
         if (image.empty()) GTEST_SKIP() << "fixture missing";
         bytes = test::read_file(image);
         rows = test::read_manifest("exfat_files.manifest.tsv");
-        for (const auto& line : test::read_tsv("exfat_files.manifest.tsv")) mtimes[line.at(0)] = line.at(7);
         open_volume(bytes);
     }
 
@@ -60,32 +59,7 @@ protected:
         engine = std::make_unique<exfat_recover>(device->fd(), boot, offset, false);
         engine->d_recovery = platform::duplicate(device->fd());
         engine->stop_token = &token;
-    }
-
-    bool scan(const char16_t* path = nullptr) {
-        host.clear();
-        paths.clear();
-        root.reset();
-        const bool ok = engine->scan(root, path);
-        for (const auto& item : host.items) paths[host.mirrored_path(item.record.handle)] = item.record.handle;
-        return ok;
-    }
-
-    const tree_node* node_at(const std::string& path) const {
-        const auto it = paths.find(path);
-        return it == paths.end() ? nullptr : tree_node::from_handle(it->second);
-    }
-
-    std::string saved_sha(const tree_node* node) {
-        auto* file = dynamic_cast<const tagFileInfo*>(node);
-        if (!file) return "not a file";
-        const std::string name = "saved" + std::to_string(saves++);
-        const std::u16string destination = platform::utf8_to_utf16((out / name).string());
-        int32_t error = 0;
-        if (!engine->save(borrow_node(const_cast<tagFileInfo*>(file)), destination.c_str(), error)) {
-            return "save failed, error " + std::to_string(error);
-        }
-        return test::sha256_hex(test::read_file(out / name));
+        scanned = engine.get();
     }
 
     // The byte offset of the File entry of the set named `name` (at most 15
@@ -98,17 +72,11 @@ protected:
         return static_cast<size_t>(at - bytes.begin()) - 64;
     }
 
-    test::recording_host host;
-    test::counting_stop_token token;
-    test::scratch_dir dir, out;
+    test::scratch_dir dir;
     std::vector<uint8_t> bytes;
     std::vector<manifest_row> rows;
-    std::map<std::string, std::string> mtimes;
     std::unique_ptr<test::open_file> device;
     std::unique_ptr<exfat_recover> engine;
-    std::shared_ptr<tagFolderInfo> root;
-    std::map<std::string, uintptr_t> paths;
-    int saves = 0;
 };
 
 TEST_F(ExfatScan, FindsEveryEntryOfTheManifestWithItsStateSizeAndTimes) {
@@ -124,10 +92,10 @@ TEST_F(ExfatScan, FindsEveryEntryOfTheManifestWithItsStateSizeAndTimes) {
         const auto* recorded = host.latest(node->handle());
         // Creation keeps the odd seconds in its 10-ms field; a folder's
         // modification time moves with its entries.
-        EXPECT_EQ(recorded->created, time_text(mtimes.at(row.path), false)) << row.path;
+        EXPECT_EQ(recorded->created, time_text(row.mtime, false)) << row.path;
         if (row.is_folder) continue;
         EXPECT_EQ(static_cast<const tagFileInfo*>(node)->size, row.size) << row.path;
-        EXPECT_EQ(recorded->modified, time_text(mtimes.at(row.path), true)) << row.path;
+        EXPECT_EQ(recorded->modified, time_text(row.mtime, true)) << row.path;
     }
 }
 

@@ -9,11 +9,13 @@
 #include "fat/fat_nodes.h"
 #include "fat/fat_table.h"
 #include "platform/wide_text.h"
+#include "tests/support/bytes.h"
 
 namespace ostrel {
 namespace {
 
 using entry_bytes = std::array<uint8_t, 32>;
+using test::put;
 
 entry_bytes short_entry(const char (&name11)[12], uint8_t attributes, uint32_t cluster = 5, uint32_t size = 10) {
     entry_bytes e{};
@@ -238,14 +240,13 @@ TEST(FatLayout, SectorsPerClusterAndGeometry) {
     EXPECT_EQ(decode_sectors_per_cluster(0), 1u);
     EXPECT_EQ(decode_sectors_per_cluster(8), 8u);
     _boot_sector boot;
-    auto put16 = [&](size_t at, uint16_t v) { boot.bytes[at] = v & 0xFF, boot.bytes[at + 1] = v >> 8; };
-    put16(0x0B, 512);
+    put(boot.bytes, 0x0B, 512, 2);
     boot.bytes[0x0D] = 4;
-    put16(0x0E, 4);
+    put(boot.bytes, 0x0E, 4, 2);
     boot.bytes[0x10] = 2;
-    put16(0x11, 512);
-    put16(0x13, 30000);  // the 32-bit count is 0
-    put16(0x16, 32);
+    put(boot.bytes, 0x11, 512, 2);
+    put(boot.bytes, 0x13, 30000, 2);  // the 32-bit count is 0
+    put(boot.bytes, 0x16, 32, 2);
     const fat_layout layout = fat_layout::from_boot_sector(boot, 2, 1048576);
     EXPECT_EQ(layout.total_sectors, 30000u);
     EXPECT_EQ(layout.first_data_sector(), 4u + 64 + 32);
@@ -260,16 +261,15 @@ TEST(FatLayout, SectorsPerClusterAndGeometry) {
 // 9-sector tables, 224 root entries.
 _boot_sector floppy_boot_sector() {
     _boot_sector boot;
-    auto put16 = [&](size_t at, uint16_t v) { boot.bytes[at] = v & 0xFF, boot.bytes[at + 1] = v >> 8; };
     boot.bytes[0] = 0xEB, boot.bytes[1] = 0x3C, boot.bytes[2] = 0x90;
-    put16(0x0B, 512);
+    put(boot.bytes, 0x0B, 512, 2);
     boot.bytes[0x0D] = 1;
-    put16(0x0E, 1);
+    put(boot.bytes, 0x0E, 1, 2);
     boot.bytes[0x10] = 2;
-    put16(0x11, 224);
-    put16(0x13, 2880);
+    put(boot.bytes, 0x11, 224, 2);
+    put(boot.bytes, 0x13, 2880, 2);
     boot.bytes[0x15] = 0xF0;
-    put16(0x16, 9);
+    put(boot.bytes, 0x16, 9, 2);
     std::memcpy(&boot.bytes[54], "FAT12   ", 8);
     boot.bytes[510] = 0x55, boot.bytes[511] = 0xAA;
     return boot;

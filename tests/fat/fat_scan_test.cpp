@@ -17,16 +17,14 @@
 #include "platform/wide_text.h"
 #include "tests/support/files.h"
 #include "tests/support/manifest.h"
-#include "tests/support/recording_host.h"
+#include "tests/support/scanned_volume.h"
 #include "volume/device_io.h"
 #include "volume/volume_discovery.h"
 
 namespace ostrel {
 namespace {
 
-using test::counting_stop_token;
 using test::manifest_row;
-using test::recording_host;
 
 // make_fat_images.sh builds the first two, make_fat_device_images.sh the rest.
 const char* const all_images[] = {"fat16",          "fat32",    "fat12",     "fat16_root112", "fat16_root1024",
@@ -37,10 +35,10 @@ bool is_recycled_item(const manifest_row& row) {
 }
 
 // Opens the image through volume discovery, as a host does, and scans it.
-class FatFixture : public ::testing::TestWithParam<const char*> {
+class FatFixture : public ::testing::TestWithParam<const char*>, protected test::scanned_volume {
 protected:
     void SetUp() override {
-        image = test::fixture_image(std::string(GetParam()) + ".img");
+        const auto image = test::fixture_image(std::string(GetParam()) + ".img");
         if (image.empty()) GTEST_SKIP() << "fixture missing";
         rows = test::read_manifest(std::string(GetParam()) + ".manifest.tsv");
         device = std::make_unique<test::open_file>(image);
@@ -48,7 +46,7 @@ protected:
         uint64_t position = 0;
         session = host.ops.open_descriptors(device->fd(), device->fd(), device->fd(), &position, end, &token);
         ASSERT_TRUE(session && session->engine);
-        engine = session->engine.get();
+        engine = scanned = session->engine.get();
         // One volume, the whole image: FAT12 under the FAT16 code, a volume
         // cut short up to where the image ends.
         EXPECT_EQ(position, end);
@@ -56,25 +54,12 @@ protected:
         EXPECT_EQ(engine->fs_type(), fat32 ? 3 : 2);
         EXPECT_TRUE(host.logged(fat32 ? "volume: fat32, sectors: 0 - " : "volume: fat16, sectors: 0 - "));
         engine->stop_token = &token;
+        host.deep_scan_answer = 0;
     }
     void TearDown() override {
         if (session) host.ops.close_session(session);
     }
 
-    bool scan(const char16_t* path = nullptr) {
-        host.clear();
-        host.deep_scan_answer = deep ? 1 : 0;
-        paths.clear();
-        root.reset();
-        const bool ok = engine->scan(root, path);
-        for (const auto& item : host.items) paths[host.mirrored_path(item.record.handle)] = item.record.handle;
-        return ok;
-    }
-
-    const tree_node* node_at(const std::string& path) const {
-        const auto it = paths.find(path);
-        return it == paths.end() ? nullptr : tree_node::from_handle(it->second);
-    }
     // A deleted entry without its long name is named with "#" for the first
     // character of its 8.3 name.
     const tree_node* node_of(const manifest_row& row) const {
@@ -84,29 +69,10 @@ protected:
         return node_at(renamed);
     }
 
-    std::string saved_sha(const tree_node* node) {
-        auto* file = dynamic_cast<const tagFileInfo*>(node);
-        if (!file) return "not a file";
-        const std::u16string destination = platform::utf8_to_utf16((out / std::to_string(saves++)).string());
-        int32_t error = 0;
-        if (!engine->save(borrow_node(const_cast<tagFileInfo*>(file)), destination.c_str(), error)) {
-            return "save failed, error " + std::to_string(error);
-        }
-        return test::sha256_hex(test::read_file(out / std::to_string(saves - 1)));
-    }
-
-    recording_host host;
-    counting_stop_token token;
-    test::scratch_dir out;
-    int saves = 0;
-    bool deep = false;
-    std::filesystem::path image;
     std::vector<manifest_row> rows;
     std::unique_ptr<test::open_file> device;
     recover_session* session = nullptr;
     recover_impl* engine = nullptr;
-    std::shared_ptr<tagFolderInfo> root;
-    std::map<std::string, uintptr_t> paths;
 };
 
 TEST_P(FatFixture, FindsEveryEntryWithItsDeletedStateAndSavesItByteForByte) {
@@ -182,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Images, FatRecycleBin, ::testing::Values("fat16", "fat3
 class FatDeepScan : public FatFixture {};
 
 TEST_P(FatDeepScan, CarvesTheDeletedGifAndNoLiveFile) {
-    deep = true;
+    host.deep_scan_answer = 1;
     ASSERT_TRUE(scan());
     ASSERT_EQ(host.event_codes().back(), OSTREL_EVENT_DEEP_SCAN_DONE);
     std::map<uint64_t, std::string> carved;  // offset -> name
@@ -257,32 +223,21 @@ TEST(FatVolumesOnADisk, EveryEntryIsFoundAndSavedFromItsOffset) {
     if (disk.empty()) GTEST_SKIP() << "fixture missing";
     const auto lines = test::read_tsv("disk.manifest.tsv");
     const auto layout = test::read_tsv("disk.layout.tsv");
-    recording_host host;
-    test::scratch_dir out;
+    test::scanned_volume volume;
     test::open_file device(disk);
     int checked = 0;
-    for (size_t v = 1; v < layout.size(); ++v) {
-        if (layout[v][1] != "fat16" && layout[v][1] != "fat32") continue;
-        const uint64_t offset = std::stoull(layout[v][2]);
+    for (const auto& partition : test::read_tsv("disk.layout.tsv")) {
+        if (partition.at("type") != "fat16" && partition.at("type") != "fat32") continue;
+        const uint64_t offset = std::stoull(partition.at("start_byte"));
         auto boot = std::make_shared<_boot_sector>();
         ASSERT_TRUE(read_sector_at(device.fd(), boot->bytes.data(), offset));
         fat_recover engine(device.fd(), classify_boot_sector(boot->bytes.data()), boot, offset, false);
         engine.d_recovery = platform::duplicate(device.fd());
-        host.clear();
-        std::shared_ptr<tagFolderInfo> root;
-        ASSERT_TRUE(engine.scan(root, nullptr));
-        std::map<std::string, uintptr_t> paths;
-        for (const auto& item : host.items) paths[host.mirrored_path(item.record.handle)] = item.record.handle;
-        for (size_t i = 1; i < lines.size(); ++i) {
-            if (lines[i][0] != layout[v][0] || lines[i][6] != "file") continue;
-            const auto it = paths.find(lines[i][1]);
-            ASSERT_NE(it, paths.end()) << lines[i][1];
-            auto* file = static_cast<tagFileInfo*>(tree_node::from_handle(it->second));
-            const std::string name = "v" + layout[v][0] + "_" + std::to_string(i);
-            const std::u16string destination = platform::utf8_to_utf16((out / name).string());
-            int32_t error = 0;
-            ASSERT_TRUE(engine.save(borrow_node(file), destination.c_str(), error)) << lines[i][1];
-            EXPECT_EQ(test::sha256_hex(test::read_file(out / name)), lines[i][3]) << lines[i][1];
+        volume.scanned = &engine;
+        ASSERT_TRUE(volume.scan());
+        for (const auto& row : test::read_tsv("disk.manifest.tsv")) {
+            if (row.at("volume") != partition.at("index") || row.at("kind") != "file") continue;
+            EXPECT_EQ(volume.saved_sha(volume.node_at(row.at("path"))), row.at("sha256")) << row.at("path");
             ++checked;
         }
     }

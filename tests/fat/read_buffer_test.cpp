@@ -7,15 +7,14 @@
 #include <vector>
 
 #include "fat/fat_recover.h"
+#include "tests/support/bytes.h"
 #include "tests/support/memory_descriptor.h"
 #include "tests/support/recording_host.h"
 
 namespace ostrel {
 namespace {
 
-void put(std::vector<uint8_t>& image, size_t at, uint64_t value, size_t bytes) {
-    for (size_t i = 0; i < bytes; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
+using test::put;
 
 TEST(FatReadBuffer, AFolderInClustersOfTerabytesIsStillRead) {
     // FAT32, 4096-byte sectors, 2^31 sectors per cluster (8 TiB clusters):

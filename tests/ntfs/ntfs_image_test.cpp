@@ -15,7 +15,7 @@
 #include "platform/wide_text.h"
 #include "tests/support/files.h"
 #include "tests/support/manifest.h"
-#include "tests/support/recording_host.h"
+#include "tests/support/scanned_volume.h"
 #include "volume/device_io.h"
 
 namespace ostrel {
@@ -23,14 +23,14 @@ namespace {
 
 using test::manifest_row;
 
-class NtfsImage : public ::testing::Test {
+class NtfsImage : public ::testing::Test, protected test::scanned_volume {
 protected:
     void SetUp() override {
         open_image("ntfs_files.img");
         rows = test::read_manifest("ntfs_files.manifest.tsv");
     }
     void open_image(const std::string& name) {
-        image = test::fixture_image(name);
+        const auto image = test::fixture_image(name);
         if (image.empty()) GTEST_SKIP() << "fixture missing";
         device = std::make_unique<test::open_file>(image);
         auto boot = std::make_shared<_boot_sector>();
@@ -39,42 +39,13 @@ protected:
         engine->d_recovery = platform::duplicate(device->fd());
         engine->d_preview = platform::duplicate(device->fd());
         engine->stop_token = &token;
-    }
-
-    bool scan(const char16_t* path = nullptr) {
-        host.clear();
-        paths.clear();
-        const bool ok = engine->scan(root, path);
-        for (const auto& item : host.items) paths[host.mirrored_path(item.record.handle)] = item.record.handle;
-        return ok;
-    }
-    const tree_node* node_at(const std::string& path) const {
-        const auto it = paths.find(path);
-        return it == paths.end() ? nullptr : tree_node::from_handle(it->second);
-    }
-    std::string saved_sha(const tree_node* node) {
-        auto* file = dynamic_cast<const tagFileInfo*>(node);
-        if (!file) return "not a file";
-        const auto target = out / ("f" + std::to_string(saves++));
-        const std::u16string destination = platform::utf8_to_utf16(target.string());
-        int32_t error = 0;
-        if (!engine->save(borrow_node(const_cast<tagFileInfo*>(file)), destination.c_str(), error)) {
-            return "save failed, error " + std::to_string(error);
-        }
-        return test::sha256_hex(test::read_file(target));
+        scanned = engine.get();
     }
     static bool renamed_by_the_bin(const manifest_row& row) { return row.path.find("\\$R") != std::string::npos; }
 
-    test::recording_host host;
-    test::counting_stop_token token;
-    test::scratch_dir out;
-    std::filesystem::path image;
     std::vector<manifest_row> rows;
     std::unique_ptr<test::open_file> device;
     std::unique_ptr<ntfs_recover> engine;
-    std::shared_ptr<tagFolderInfo> root;
-    std::map<std::string, uintptr_t> paths;
-    int saves = 0;
 };
 
 TEST_F(NtfsImage, FindsEveryEntryWithItsDeletedStateAndSavesItByteForByte) {

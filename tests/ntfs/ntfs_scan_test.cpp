@@ -11,7 +11,7 @@
 #include "platform/wide_text.h"
 #include "tests/ntfs/ntfs_test_images.h"
 #include "tests/support/files.h"
-#include "tests/support/recording_host.h"
+#include "tests/support/scanned_volume.h"
 
 namespace ostrel {
 namespace {
@@ -63,50 +63,28 @@ TEST(RunList, SizesFollowTheDataSizeUnlessItIsImplausible) {
     EXPECT_EQ(size(4096, -1, -1), 0u);
 }
 
-class NtfsScan : public ::testing::Test {
+class NtfsScan : public ::testing::Test, protected test::scanned_volume {
 protected:
-    bool scan(const std::vector<uint8_t>& image, const _boot_sector& boot, const char16_t* path = nullptr) {
-        test::write_file(dir / "volume.img", image);
-        const test::open_file file(dir / "volume.img");
-        engine = std::make_unique<ntfs_recover>(file.fd(), std::make_shared<const _boot_sector>(boot), 0, false);
+    bool scan(const ntfs_test_volume& volume, const char16_t* path = nullptr) {
+        test::write_file(out / "volume.img", volume.image);
+        const test::open_file file(out / "volume.img");
+        engine = std::make_unique<ntfs_recover>(file.fd(), std::make_shared<const _boot_sector>(volume.boot), 0, false);
         engine->d_recovery = platform::duplicate(engine->d_scan);
         engine->d_preview = platform::duplicate(engine->d_scan);
         engine->stop_token = &token;
-        host.clear();
-        paths.clear();
-        const bool ok = engine->scan(root, path);
-        for (const auto& item : host.items) {
-            paths[host.mirrored_path(item.record.handle)] = item.record.handle;
-        }
-        return ok;
+        scanned = engine.get();
+        return scanned_volume::scan(path);
     }
-    bool scan(const ntfs_test_volume& volume, const char16_t* path = nullptr) {
-        return scan(volume.image, volume.boot, path);
-    }
-    const tree_node* at(const std::string& path) const {
-        const auto it = paths.find(path);
-        return it == paths.end() ? nullptr : tree_node::from_handle(it->second);
-    }
-    // What saving the file at `path` gives: its bytes, or "failed".
+    // What saving the file at `path` gives: its bytes, after "failed:" when
+    // the save fails.
     std::string saved(const std::string& path) {
-        const auto* file = dynamic_cast<const tagFileInfo*>(at(path));
-        if (!file) return "missing";
-        const std::filesystem::path target = dir / ("saved" + std::to_string(saves++));
-        const std::u16string destination = platform::utf8_to_utf16(target.string());
-        int32_t error = 0;
-        const bool ok = engine->save(borrow_node(const_cast<tagFileInfo*>(file)), destination.c_str(), error);
-        const std::vector<uint8_t> bytes = test::read_file(target);
+        std::vector<uint8_t> bytes;
+        const bool ok = save(node_at(path), bytes);
         return (ok ? "" : "failed:") + std::string(bytes.begin(), bytes.end());
     }
     int items_named(const std::string& name) const { return static_cast<int>(host.items_named(name).size()); }
 
-    test::recording_host host;
-    test::counting_stop_token token;
-    test::scratch_dir dir;
     std::unique_ptr<ntfs_recover> engine;
-    std::shared_ptr<tagFolderInfo> root;
-    std::map<std::string, uintptr_t> paths;
-    int saves = 0;
 };
 
 TEST_F(NtfsScan, AttachesRecordsMetInAnyOrderAndHidesTheVolumesOwnFiles) {
@@ -135,7 +113,7 @@ TEST_F(NtfsScan, AttachesRecordsMetInAnyOrderAndHidesTheVolumesOwnFiles) {
     EXPECT_EQ(saved("\\docs\\inner\\early.txt"), "early data");
     EXPECT_EQ(saved("\\docs\\Long name.txt"), "long");
     EXPECT_EQ(items_named("LONGNA~1.TXT"), 0);
-    EXPECT_NE(at("\\empty.txt"), nullptr);
+    EXPECT_NE(node_at("\\empty.txt"), nullptr);
     EXPECT_EQ(items_named("$Secret") + items_named("under $Extend") + items_named("."), 0);
     // Each item reaches the host once, parents first.
     EXPECT_EQ(items_named("early.txt"), 1);
@@ -153,10 +131,10 @@ TEST_F(NtfsScan, DeletedStateFollowsTheRecordAndTheFolder) {
     live_in_gone.add(0x80, text_bytes("l"));
     volume.put_record(43, live_in_gone.end());
     ASSERT_TRUE(scan(volume));
-    EXPECT_FALSE(at("\\live folder")->deleted);
-    EXPECT_TRUE(at("\\live folder\\deleted.txt")->deleted);
-    EXPECT_TRUE(at("\\gone folder")->deleted);
-    EXPECT_TRUE(at("\\gone folder\\live.txt")->deleted);
+    EXPECT_FALSE(node_at("\\live folder")->deleted);
+    EXPECT_TRUE(node_at("\\live folder\\deleted.txt")->deleted);
+    EXPECT_TRUE(node_at("\\gone folder")->deleted);
+    EXPECT_TRUE(node_at("\\gone folder\\live.txt")->deleted);
 }
 
 TEST_F(NtfsScan, FoldersWhoseParentIsGoneBecomeLostSubtreesReportedOnce) {
@@ -249,7 +227,7 @@ TEST_F(NtfsScan, FilesSpreadOverRecordsComeBackWholeWhateverTheOrder) {
     EXPECT_EQ(saved("\\a\\two.txt"), "linked");
     EXPECT_EQ(saved("\\b\\three.txt"), "linked");
     EXPECT_EQ(engine->extent_text(std::static_pointer_cast<tagFileInfo>(
-                  borrow_node(const_cast<tree_node*>(at("\\spread.bin"))))),
+                  borrow_node(const_cast<tree_node*>(node_at("\\spread.bin"))))),
               "[{\"o\":262144, \"l\":6000}]");
 }
 
@@ -295,7 +273,7 @@ TEST_F(NtfsScan, ResidentDataIsDescribedWithItsRecordAndUpdateSequence) {
     volume.put_record(40, small.end());
     ASSERT_TRUE(scan(volume));
     const uint64_t record = 4 * 4096 + 40 * 1024;
-    auto* file = dynamic_cast<tagNtfsFileInfoEx*>(const_cast<tree_node*>(at("\\small.txt")));
+    auto* file = dynamic_cast<tagNtfsFileInfoEx*>(const_cast<tree_node*>(node_at("\\small.txt")));
     ASSERT_NE(file, nullptr);
     const std::string expected = "[{\"o\":" + std::to_string(record + data_at + 0x18) +
                                  ", \"l\":8, \"s\":" + std::to_string(record) + ", \"u\":50}]";
@@ -335,10 +313,10 @@ TEST_F(NtfsScan, StartPathsAreFoundThroughTheIndexAndAdmitOnlyTheirSubtree) {
 
     ASSERT_TRUE(scan(volume, u"C:\\docs"));
     EXPECT_TRUE(host.logged("add white:0x28"));
-    EXPECT_NE(at("\\Docs\\in docs.txt"), nullptr);
+    EXPECT_NE(node_at("\\Docs\\in docs.txt"), nullptr);
     EXPECT_EQ(items_named("notes"), 0);
     char16_t buffer[64];
-    ASSERT_GT(engine->full_path(*at("\\Docs\\in docs.txt"), buffer, 64), 0);
+    ASSERT_GT(engine->full_path(*node_at("\\Docs\\in docs.txt"), buffer, 64), 0);
     EXPECT_EQ(platform::utf16_to_utf8(buffer), "C:\\Docs\\in docs.txt");
 
     EXPECT_FALSE(scan(volume, u"C:\\notes"));  // a file is not a folder

@@ -7,13 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/bytes.h"
 #include "volume/boot_sector.h"
 
 namespace ostrel::test {
-
-// Stores the low `n` bytes of `v` little-endian at `at`.
-template <typename Bytes>
-void put(Bytes& b, size_t at, uint64_t v, int n) { for (int i = 0; i < n; ++i) b.at(at + i) = uint8_t(v >> 8 * i); }
 
 // MFT record 0: "FILE", the update sequence array at 0x30 (all zero, so the
 // fixup puts back the zero sector ends), attributes from 0x38.
@@ -159,7 +156,5 @@ inline mft_record named_record(const std::u16string& name, uint64_t parent, bool
     record.add_file_name(name, parent);
     return record;
 }
-
-inline std::vector<uint8_t> text_bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 }  // namespace ostrel::test

@@ -1,48 +1,37 @@
 #include "tests/support/manifest.h"
 
 #include <fstream>
-#include <map>
 #include <sstream>
 
 namespace ostrel::test {
 
-std::vector<std::vector<std::string>> read_tsv(const std::string& name) {
+std::vector<tsv_row> read_tsv(const std::string& name) {
     std::ifstream in(std::string(OSTREL_TEST_DATA_DIR) + "/" + name);
-    std::vector<std::vector<std::string>> lines;
+    const auto split = [](const std::string& line) {
+        std::vector<std::string> cells;
+        std::istringstream stream(line);
+        for (std::string cell; std::getline(stream, cell, '\t');) cells.push_back(cell);
+        return cells;
+    };
+    std::vector<tsv_row> rows;
     std::string line;
+    if (!std::getline(in, line)) return rows;
+    const std::vector<std::string> header = split(line);
     while (std::getline(in, line)) {
-        std::vector<std::string> fields;
-        std::stringstream stream(line);
-        std::string field;
-        while (std::getline(stream, field, '\t')) fields.push_back(field);
-        if (!line.empty() && line.back() == '\t') fields.emplace_back();
-        lines.push_back(std::move(fields));
+        const std::vector<std::string> cells = split(line);
+        tsv_row& row = rows.emplace_back();
+        for (size_t i = 0; i < header.size(); ++i) row[header[i]] = i < cells.size() ? cells[i] : "";
     }
-    return lines;
+    return rows;
 }
 
 std::vector<manifest_row> read_manifest(const std::string& name) {
-    const auto lines = read_tsv(name);
     std::vector<manifest_row> rows;
-    if (lines.empty()) return rows;
-    std::map<std::string, size_t> column;
-    for (size_t i = 0; i < lines[0].size(); ++i) column[lines[0][i]] = i;
-    auto field = [&](const std::vector<std::string>& line, const std::string& key) -> std::string {
-        const auto it = column.find(key);
-        return it != column.end() && it->second < line.size() ? line[it->second] : std::string();
-    };
-    for (size_t i = 1; i < lines.size(); ++i) {
-        manifest_row row;
-        row.path = field(lines[i], "path");
-        if (row.path.empty()) continue;
-        const std::string size = field(lines[i], "size");
-        row.size = size.empty() ? 0 : std::stoull(size);
-        row.sha256 = field(lines[i], "sha256");
-        row.deleted = field(lines[i], "deleted") == "1";
-        row.expect_identical = field(lines[i], "expect_identical") == "1";
-        row.is_folder = field(lines[i], "kind") == "folder";
-        row.former_path = field(lines[i], "former_path");
-        rows.push_back(std::move(row));
+    for (const tsv_row& line : read_tsv(name)) {
+        if (line.at("path").empty()) continue;
+        rows.push_back({line.at("path"), line.at("size").empty() ? 0 : std::stoull(line.at("size")),
+                        line.at("sha256"), line.at("deleted") == "1", line.at("expect_identical") == "1",
+                        line.at("kind") == "folder", line.at("former_path"), line.at("mtime")});
     }
     return rows;
 }

@@ -2,45 +2,26 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#ifdef _WIN32
+
 #include "tests/support/portable.h"
-#else
-#include <sys/mman.h>
-#endif
 
 namespace ostrel::test {
 
 memory_descriptor::memory_descriptor(const uint8_t* bytes, size_t size) {
-#ifdef _WIN32
-    // No memory files there: a temporary file deleted when it is closed.
-    const int fd = open_anonymous_file();
-#else
-    int fd = memfd_create("ostrel-source", MFD_CLOEXEC);
-    if (fd == 0) {
-        // Only when standard input is closed; 0 means "none" to the engine.
-        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-        close(fd);
-        fd = moved;
-    }
-#endif
+    const int fd = open_anonymous_file();  // never 0, which the engine reads as "none"
     if (fd < 0) return;
-    for (size_t done = 0; done < size;) {
-        const ssize_t n = write(fd, bytes + done, size - done);
-        if (n <= 0) {
-            close(fd);
-            return;
-        }
+    size_t done = 0;
+    while (done < size) {
+        const auto n = write(fd, bytes + done, static_cast<unsigned>(size - done));
+        if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    if (lseek(fd, 0, SEEK_SET) != 0) {
-        close(fd);
-        return;
-    }
-    fd_ = fd;
+    if (done == size && lseek(fd, 0, SEEK_SET) == 0) fd_ = fd;
+    else close_fd(fd);
 }
 
 memory_descriptor::~memory_descriptor() {
-    if (fd_ > 0) close(fd_);
+    if (fd_ > 0) close_fd(fd_);
 }
 
 }  // namespace ostrel::test

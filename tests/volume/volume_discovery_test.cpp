@@ -9,6 +9,7 @@
 #include "ostrel/ostrel.h"
 #include "platform/descriptor_io.h"
 #include "platform/wide_text.h"
+#include "tests/support/bytes.h"
 #include "tests/support/files.h"
 #include "tests/support/manifest.h"
 #include "tests/support/recording_host.h"
@@ -64,11 +65,10 @@ TEST_F(DiscoveryWalk, APartitionedDiskYieldsItsVolumesAtTheirOffsetsThenTheRawTa
 
     const std::map<std::string, int32_t> types = {{"fat16", 2}, {"fat32", 3}, {"ntfs", 4}, {"exfat", 5}};
     std::vector<found_volume> expected;
-    for (size_t i = 1; i < layout.size(); ++i) {
-        if (!types.count(layout[i][1])) continue;
-        const uint64_t start = std::stoull(layout[i][2]);
-        const uint64_t fs_sectors = std::stoull(layout[i][8]);
-        expected.push_back({types.at(layout[i][1]), start, fs_sectors * 512});
+    for (const auto& row : layout) {
+        if (!types.count(row.at("type"))) continue;
+        expected.push_back({types.at(row.at("type")), std::stoull(row.at("start_byte")),
+                            std::stoull(row.at("fs_total_sectors")) * 512});
     }
     ASSERT_EQ(expected.size(), 4u);
     ASSERT_GE(volumes.size(), 4u);
@@ -93,15 +93,12 @@ TEST_F(DiscoveryWalk, APartitionedDiskYieldsItsVolumesAtTheirOffsetsThenTheRawTa
 // directory holds nothing: validate() refuses it.
 std::vector<uint8_t> hollow_fat16_boot_sector() {
     std::vector<uint8_t> boot(512, 0);
-    boot[11] = 0, boot[12] = 2;  // 512 bytes per sector
-    boot[13] = 4;
-    boot[14] = 4;
-    boot[16] = 2;
-    boot[17] = 0, boot[18] = 2;  // 512 root entries
-    boot[19] = 0x00, boot[20] = 0x10;  // 4096 sectors
-    boot[22] = 8;
+    test::put(boot, 11, 512, 2);  // bytes per sector
+    boot[13] = 4, boot[14] = 4, boot[16] = 2, boot[22] = 8;
+    test::put(boot, 17, 512, 2);   // root entries
+    test::put(boot, 19, 4096, 2);  // sectors
     std::memcpy(&boot[54], "FAT16   ", 8);
-    boot[510] = 0x55, boot[511] = 0xAA;
+    test::put(boot, 510, 0xAA55, 2);
     return boot;
 }
 
@@ -177,7 +174,7 @@ TEST_F(DiscoveryWalk, WithoutAnEndOnlyTheFirstSectorCountsAndIsTrusted) {
     EXPECT_TRUE(host.logged("volume maybe damaged.\n"));
     // A boot sector claiming more than the device holds is still accepted.
     auto boot = hollow_fat16_boot_sector();
-    boot[32] = 0, boot[33] = 0, boot[34] = 0, boot[35] = 1;  // 16M sectors
+    test::put(boot, 32, 1 << 24, 4);  // 16M sectors
     boot.resize(4096, 0);
     test::write_file(dir / "big", boot);
     test::open_file g(dir / "big");
