@@ -17,6 +17,7 @@ namespace ostrel {
 namespace {
 
 using test::mft_record;
+using test::named_file;
 using test::named_record;
 using test::ntfs_test_volume;
 using test::put;
@@ -90,9 +91,7 @@ protected:
 TEST_F(NtfsScan, AttachesRecordsMetInAnyOrderAndHidesTheVolumesOwnFiles) {
     ntfs_test_volume volume;
     // A file met before its folder; the folder's own folder comes last.
-    auto early = named_record(u"early.txt", 41);
-    early.add(0x80, text_bytes("early data"));
-    volume.put_record(40, early.end());
+    volume.put_record(40, named_file(u"early.txt", 41, "early data"));
     volume.put_record(41, named_record(u"inner", 42, true).end());
     volume.put_record(42, named_record(u"docs", 5, true).end());
     mft_record dos_and_long;  // the DOS alias comes first, as Windows writes it
@@ -102,9 +101,7 @@ TEST_F(NtfsScan, AttachesRecordsMetInAnyOrderAndHidesTheVolumesOwnFiles) {
     dos_and_long.add(0x80, text_bytes("long"));
     volume.put_record(43, dos_and_long.end());
     volume.put_record(44, named_record(u"empty.txt", 5).end());  // size 0: attached at the finish
-    auto system_file = named_record(u"$Secret", 5);
-    system_file.add(0x80, text_bytes("x"));
-    volume.put_record(20, system_file.end());
+    volume.put_record(20, named_file(u"$Secret", 5, "x"));
     volume.put_record(45, named_record(u"under $Extend", 11, true).end());
     volume.put_record(46, named_record(u".", 5, true).end());
 
@@ -124,12 +121,8 @@ TEST_F(NtfsScan, DeletedStateFollowsTheRecordAndTheFolder) {
     ntfs_test_volume volume;
     volume.put_record(40, named_record(u"live folder", 5, true).end());
     volume.put_record(41, named_record(u"gone folder", 5, true, true).end());
-    auto deleted_file = named_record(u"deleted.txt", 40, false, true);
-    deleted_file.add(0x80, text_bytes("d"));
-    volume.put_record(42, deleted_file.end());
-    auto live_in_gone = named_record(u"live.txt", 41);
-    live_in_gone.add(0x80, text_bytes("l"));
-    volume.put_record(43, live_in_gone.end());
+    volume.put_record(42, named_file(u"deleted.txt", 40, "d", true));
+    volume.put_record(43, named_file(u"live.txt", 41, "l"));
     ASSERT_TRUE(scan(volume));
     EXPECT_FALSE(node_at("\\live folder")->deleted);
     EXPECT_TRUE(node_at("\\live folder\\deleted.txt")->deleted);
@@ -140,15 +133,11 @@ TEST_F(NtfsScan, DeletedStateFollowsTheRecordAndTheFolder) {
 TEST_F(NtfsScan, FoldersWhoseParentIsGoneBecomeLostSubtreesReportedOnce) {
     ntfs_test_volume volume;
     volume.put_record(40, named_record(u"orphan", 63, true).end());  // record 63 is empty
-    auto inside = named_record(u"inside.txt", 40);
-    inside.add(0x80, text_bytes("in"));
-    volume.put_record(41, inside.end());
+    volume.put_record(41, named_file(u"inside.txt", 40, "in"));
     // Two folders that name each other as parent: a loop.
     volume.put_record(42, named_record(u"loop a", 43, true).end());
     volume.put_record(43, named_record(u"loop b", 42, true).end());
-    auto stray = named_record(u"stray.txt", 62);
-    stray.add(0x80, text_bytes("s"));
-    volume.put_record(44, stray.end());
+    volume.put_record(44, named_file(u"stray.txt", 62, "s"));
     ASSERT_TRUE(scan(volume));
     for (const char* name : {"orphan", "inside.txt", "loop a", "loop b", "stray.txt"}) {
         EXPECT_EQ(items_named(name), 1) << name;
@@ -160,9 +149,7 @@ TEST_F(NtfsScan, FoldersWhoseParentIsGoneBecomeLostSubtreesReportedOnce) {
 TEST_F(NtfsScan, DamagedRecordsAreReadAsFarAsTheyMakeSense) {
     ntfs_test_volume volume;
     // A torn record: sector ends that do not match the update sequence.
-    auto torn = named_record(u"torn.txt", 5);
-    torn.add(0x80, text_bytes("torn"));
-    volume.put_record(40, torn.end());
+    volume.put_record(40, named_file(u"torn.txt", 5, "torn"));
     put(volume.image, 4 * 4096 + 40 * 1024 + 0x1FE, 0xBEEF, 2);
     // An attribute whose length runs past the record: the walk recomputes
     // where it ends and still finds the $DATA behind it.
@@ -257,9 +244,7 @@ TEST_F(NtfsScan, AnMftInMoreFragmentsThanRecordZeroHoldsIsReadWhole) {
         put(extension.bytes, piece + 0x18, 15, 8);  // last virtual cluster
         volume.put_record(number, extension.end());
     }
-    auto far = named_record(u"far.txt", 5);
-    far.add(0x80, text_bytes("past the first fragment"));
-    volume.put_record(40, far.end(), 102 * 4096);
+    volume.put_record(40, named_file(u"far.txt", 5, "past the first fragment"), 102 * 4096);
 
     ASSERT_TRUE(scan(volume));
     EXPECT_EQ(engine->mft_runs, (run_list{{4, 8}, {100, 8}}));
@@ -304,12 +289,8 @@ TEST_F(NtfsScan, StartPathsAreFoundThroughTheIndexAndAdmitOnlyTheirSubtree) {
     root_record.add(0x90, index);
     volume.put_record(5, root_record.end());
     volume.put_record(40, named_record(u"Docs", 5, true).end());
-    auto inside = named_record(u"in docs.txt", 40);
-    inside.add(0x80, text_bytes("x"));
-    volume.put_record(41, inside.end());
-    auto outside = named_record(u"notes", 5);
-    outside.add(0x80, text_bytes("y"));
-    volume.put_record(42, outside.end());
+    volume.put_record(41, named_file(u"in docs.txt", 40, "x"));
+    volume.put_record(42, named_file(u"notes", 5, "y"));
 
     ASSERT_TRUE(scan(volume, u"C:\\docs"));
     EXPECT_TRUE(host.logged("add white:0x28"));

@@ -157,4 +157,12 @@ inline mft_record named_record(const std::u16string& name, uint64_t parent, bool
     return record;
 }
 
+// The record of a file `name` in folder `parent` holding `data` resident.
+inline std::vector<uint8_t> named_file(const std::u16string& name, uint64_t parent, const std::string& data,
+                                       bool deleted = false) {
+    mft_record record = named_record(name, parent, false, deleted);
+    record.add(0x80, text_bytes(data));
+    return record.end();
+}
+
 }  // namespace ostrel::test
