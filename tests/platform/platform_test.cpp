@@ -27,17 +27,14 @@ namespace {
 int sign(int v) { return (v > 0) - (v < 0); }
 
 TEST(NaturalOrder, DigitRunsCompareByValueAndLettersIgnoreCase) {
-    using platform::compare_logical;
-    EXPECT_LT(compare_logical(u"file2", u"file10"), 0);
-    EXPECT_GT(compare_logical(u"file10", u"file9"), 0);
-    EXPECT_EQ(compare_logical(u"File", u"file"), 0);
-    EXPECT_EQ(compare_logical(u"CAFÉ", u"café"), 0);
-    EXPECT_LT(compare_logical(u"a", u"ab"), 0);
-    EXPECT_LT(compare_logical(u"", u"a"), 0);
-    EXPECT_LT(compare_logical(u"x9y", u"x10a"), 0);
     // Numbers longer than any integer type still compare by value.
-    EXPECT_LT(compare_logical(u"n99999999999999999999999", u"n100000000000000000000000"), 0);
-    EXPECT_EQ(compare_logical(u"a007", u"a7"), 0);
+    const std::tuple<const char16_t*, const char16_t*, int> cases[] = {
+        {u"file2", u"file10", -1}, {u"file10", u"file9", 1}, {u"File", u"file", 0}, {u"CAFÉ", u"café", 0},
+        {u"a", u"ab", -1}, {u"", u"a", -1}, {u"x9y", u"x10a", -1}, {u"a007", u"a7", 0},
+        {u"n99999999999999999999999", u"n100000000000000000000000", -1}};
+    for (const auto& [a, b, order] : cases) {
+        EXPECT_EQ(sign(platform::compare_logical(a, b)), order) << platform::utf16_to_utf8(a);
+    }
 }
 
 TEST(NaturalOrder, IsAntisymmetric) {
@@ -179,12 +176,12 @@ TEST(DescriptorIo, NeverHandsOutDescriptorZero) {
 }
 
 TEST(OsVersion, TechnicalPreviewsOfSixFourCountAsWindowsTen) {
-    EXPECT_TRUE(platform::counts_as_windows10(6, 4, 9879));
-    EXPECT_TRUE(platform::counts_as_windows10(6, 4, 9841));
-    EXPECT_FALSE(platform::counts_as_windows10(6, 4, 9880));
-    EXPECT_FALSE(platform::counts_as_windows10(6, 3, 9600));
-    EXPECT_TRUE(platform::counts_as_windows10(10, 0, 19045));
-    EXPECT_FALSE(platform::counts_as_windows10(5, 1, 2600));
+    const std::tuple<unsigned, unsigned, unsigned, bool> cases[] = {
+        {6, 4, 9879, true}, {6, 4, 9841, true}, {6, 4, 9880, false}, {6, 3, 9600, false}, {10, 0, 19045, true},
+        {5, 1, 2600, false}};
+    for (const auto& [major, minor, build, ten] : cases) {
+        EXPECT_EQ(platform::counts_as_windows10(major, minor, build), ten) << major << "." << minor << "." << build;
+    }
 }
 
 #ifdef _WIN32
