@@ -21,9 +21,9 @@ entry_bytes short_entry(const char (&name11)[12], uint8_t attributes, uint32_t c
     entry_bytes e{};
     std::memcpy(e.data(), name11, 11);
     e[11] = attributes;
-    e[26] = cluster & 0xFF, e[27] = (cluster >> 8) & 0xFF;
-    e[20] = (cluster >> 16) & 0xFF, e[21] = (cluster >> 24) & 0xFF;
-    std::memcpy(&e[28], &size, 4);
+    put(e, 26, cluster, 2);
+    put(e, 20, cluster >> 16, 2);
+    put(e, 28, size, 4);
     return e;
 }
 
@@ -43,13 +43,13 @@ byte_view view(const entry_bytes& e) { return byte_view(e.data(), e.size()); }
 
 TEST(FatShortNames, DeletedEntriesGetAHashAndCaseFlagsMustMatchExactly) {
     auto e = short_entry("\xE5" "ELLO   TXT", 0x20);
-    EXPECT_EQ(fat_short_name(view(e)), u"#ELLO.TXT");
-    e[12] = 0x18;
-    EXPECT_EQ(fat_short_name(view(e)), u"#ello.txt");
-    e[12] = 0x09;  // not exactly 0x08: base stays upper case
-    EXPECT_EQ(fat_short_name(view(e)), u"#ELLO.TXT");
-    e[12] = 0x10;
-    EXPECT_EQ(fat_short_name(view(e)), u"#ELLO.txt");
+    // The case byte; 0x09 is not exactly 0x08, so the base stays upper case.
+    const std::pair<uint8_t, std::u16string> cases[] = {
+        {0x00, u"#ELLO.TXT"}, {0x18, u"#ello.txt"}, {0x09, u"#ELLO.TXT"}, {0x10, u"#ELLO.txt"}};
+    for (const auto& [flags, name] : cases) {
+        e[12] = flags;
+        EXPECT_EQ(fat_short_name(view(e)), name) << int(flags);
+    }
     auto no_extension = short_entry("MAKEFILE   ", 0x20);
     EXPECT_EQ(fat_short_name(view(no_extension)), u"MAKEFILE");
     auto empty_base = short_entry("        TXT", 0x20);
@@ -287,7 +287,7 @@ TEST(FatLayout, RootSizeAndTableWidthFollowTheBootSector) {
     EXPECT_EQ(fat_layout::from_boot_sector(boot, 2, 0).root_directory_sectors(), 4u);
     // 4085 data clusters make a 16-bit table.
     boot = floppy_boot_sector();
-    boot.bytes[0x13] = (33 + 4085) & 0xFF, boot.bytes[0x14] = (33 + 4085) >> 8;
+    put(boot.bytes, 0x13, 33 + 4085, 2);
     EXPECT_EQ(fat_layout::from_boot_sector(boot, 2, 0).entry_bits, 16u);
     EXPECT_EQ(fat_layout::from_boot_sector(boot, 3, 0).entry_bits, 32u);
 }
