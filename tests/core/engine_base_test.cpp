@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 #include "carve/deep_scan_engine.h"
 #include "core/save.h"
@@ -183,14 +184,12 @@ TEST(SaveLogging, TheExfatEngineLogsTheDestinationsErrorNumber) {
 }
 
 TEST(SaveBuffers, SmallFilesGetTheirSectorsPlusOne) {
-    EXPECT_EQ(save_runs_buffer_size(4096, 1024), 1536u);
-    EXPECT_EQ(save_runs_buffer_size(4096, 1000), 1024u);
-    EXPECT_EQ(save_runs_buffer_size(4096, 1), 512u);
-    EXPECT_EQ(save_runs_buffer_size(4096, 64 * 4096), 64u * 4096);
-    EXPECT_EQ(save_runs_buffer_size(4096, 1 << 30), 64u * 4096);
-    // Huge clusters (or a damaged boot sector) read in 32 MiB pieces.
-    EXPECT_EQ(save_runs_buffer_size(32u << 20, 1ull << 31), 32u << 20);
-    EXPECT_EQ(save_runs_buffer_size(1u << 30, (32u << 20) - 1), 32u << 20);
+    // {cluster size, file size, buffer}: huge clusters (or a damaged boot
+    // sector) read in 32 MiB pieces.
+    const std::tuple<uint32_t, uint64_t, uint64_t> cases[] = {
+        {4096, 1024, 1536}, {4096, 1000, 1024}, {4096, 1, 512}, {4096, 64 * 4096, 64 * 4096},
+        {4096, 1 << 30, 64 * 4096}, {32u << 20, 1ull << 31, 32u << 20}, {1u << 30, (32u << 20) - 1, 32u << 20}};
+    for (const auto& [cluster, size, buffer] : cases) EXPECT_EQ(save_runs_buffer_size(cluster, size), buffer) << size;
     EXPECT_EQ(copy_buffer_size(1000, 10 << 20), 1024u);
     EXPECT_EQ(copy_buffer_size(1024, 10 << 20), 1024u);
     EXPECT_EQ(copy_buffer_size(20 << 20, 10 << 20), 10u << 20);
