@@ -27,12 +27,10 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
+source "$HERE/fixture_lib.sh"
 DIR=$(cd "${1:-$HERE}" && pwd)
-for tool in fls istat icat fsstat mmls fsck.fat fsck.exfat xz python3; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool (apt-get install -y sleuthkit dosfstools exfatprogs xz-utils)" >&2; exit 1; }
-done
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
+need_tools "sleuthkit dosfstools exfatprogs xz-utils" fls istat icat fsstat mmls fsck.fat fsck.exfat xz python3
+fixture_work
 for n in fat16 fat32 exfat exfat_files ntfs ntfs_files disk; do
     xz -dc "$DIR/$n.img.xz" > "$WORK/$n.img"
 done

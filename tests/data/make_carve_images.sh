@@ -29,34 +29,22 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-OUT=${1:-$HERE}
-mkdir -p "$OUT"
-OUT=$(cd "$OUT" && pwd)
+source "$HERE/fixture_lib.sh"
+fixture_out "${1:-}"
+need_tools "fdisk dosfstools mtools faketime python3 xz-utils" sfdisk mkfs.vfat mcopy mdel mmd faketime python3 xz
+fixture_work
+fixture_mtools
+export LC_ALL=C.UTF-8 TZ=UTC
 
-for tool in sfdisk mkfs.vfat mcopy mdel mmd faketime python3 xz; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool (apt-get install -y fdisk dosfstools mtools faketime python3 xz-utils)" >&2; exit 1; }
-done
-
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-printf 'mtools_skip_check=1\n' > "$WORK/mtoolsrc"
-export MTOOLSRC="$WORK/mtoolsrc" MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 TZ=UTC
-
-python3 - "$OUT" "$WORK" "$HERE/filetype/samples" <<'PY'
+fixture_python "$OUT" "$WORK" "$HERE/filetype/samples" <<'PY'
 import datetime, hashlib, io, math, os, random, sqlite3, struct, subprocess, sys, wave
+from fixture import FixedClock
 
 OUT, WORK, SAMPLES = sys.argv[1:4]
 KiB, MiB, SECTOR = 1024, 1024 * 1024, 512
 
-clock = datetime.datetime(2024, 3, 1, 10, 0, 0)
-
-
-def run(argv, **kw):
-    """Runs a tool at the current fixed clock, then advances the clock."""
-    global clock
-    subprocess.run(["faketime", "-f", clock.strftime("%Y-%m-%d %H:%M:%S")] + argv, check=True,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, **kw)
-    clock += datetime.timedelta(minutes=1)
+# mtools and mkfs.vfat run at a fixed clock that advances by a minute a call.
+run = FixedClock(datetime.datetime(2024, 3, 1, 10, 0, 0)).run
 
 
 def align(n):
@@ -317,7 +305,4 @@ for im in (raw, disk, fat):
     print("built", im.path)
 PY
 
-for n in carve_raw carve_disk carve_fat; do
-    xz -9e -k -f -T1 "$OUT/$n.img"
-    ls -l "$OUT/$n.img.xz"
-done
+compress_images carve_raw carve_disk carve_fat

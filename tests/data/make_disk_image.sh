@@ -17,21 +17,16 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-OUT=${1:-$HERE}
-mkdir -p "$OUT"
-OUT=$(cd "$OUT" && pwd)
+source "$HERE/fixture_lib.sh"
+fixture_out "${1:-}"
+need_tools "fdisk dosfstools mtools exfatprogs ntfs-3g faketime python3 xz-utils" sfdisk mkfs.vfat mcopy mmd mdel mkfs.exfat mkntfs ntfscp faketime python3 xz
+fixture_work
+fixture_mtools default_codepage=850
+export LC_ALL=C.UTF-8 TZ=UTC
 
-for tool in sfdisk mkfs.vfat mcopy mmd mdel mkfs.exfat mkntfs ntfscp faketime python3 xz; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool (apt-get install -y fdisk dosfstools mtools exfatprogs ntfs-3g faketime python3 xz-utils)" >&2; exit 1; }
-done
-
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-printf 'mtools_skip_check=1\ndefault_codepage=850\n' > "$WORK/mtoolsrc"
-export MTOOLSRC="$WORK/mtoolsrc" MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 TZ=UTC
-
-python3 - "$OUT" "$WORK" <<'PY'
+fixture_python "$OUT" "$WORK" <<'PY'
 import datetime, hashlib, json, os, struct, subprocess, sys
+from fixture import FixedClock, content
 
 OUT, WORK = sys.argv[1], sys.argv[2]
 MiB = 1024 * 1024
@@ -49,29 +44,9 @@ PARTS = [
     (4, "ntfs", 114688, 16384, "7"),
 ]
 
-clock = datetime.datetime(2023, 6, 1, 8, 0, 0)
-
-
-def run(argv, **kw):
-    """Runs a tool at the current fixed clock, then advances the clock."""
-    global clock
-    t = clock
-    subprocess.run(["faketime", "-f", t.strftime("%Y-%m-%d %H:%M:%S")] + argv, check=True,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, **kw)
-    clock += datetime.timedelta(minutes=1)
-    return t
-
-
-def content(seed, size):
-    """Deterministic file body: 32-byte text lines naming the file and the byte
-    offset of the line."""
-    h = hashlib.sha256(seed.encode("utf-8")).hexdigest()
-    out = bytearray()
-    i = 0
-    while len(out) < size:
-        out += ("<%s:%010x:%s>\n" % (h[:8], i * 32, h[8:17])).encode("ascii")
-        i += 1
-    return bytes(out[:size])
+# The mkfs tools, mtools and ntfscp run at a fixed clock that advances by a
+# minute a call.
+run = FixedClock(datetime.datetime(2023, 6, 1, 8, 0, 0)).run
 
 
 rows = []
@@ -204,7 +179,4 @@ with open(os.path.join(OUT, "disk.manifest.tsv"), "w", encoding="utf-8") as f:
 print("built", disk)
 PY
 
-for n in disk exfat ntfs; do
-    xz -9e -k -f -T1 "$OUT/$n.img"
-    ls -l "$OUT/$n.img.xz"
-done
+compress_images disk exfat ntfs

@@ -20,79 +20,33 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-OUT=${1:-$HERE}
-mkdir -p "$OUT"
-OUT=$(cd "$OUT" && pwd)
-
-for tool in mkfs.exfat mount.exfat-fuse losetup umount faketime python3 xz; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool (apt-get install -y exfatprogs exfat-fuse mount faketime python3 xz-utils)" >&2; exit 1; }
-done
+source "$HERE/fixture_lib.sh"
+fixture_out "${1:-}"
+need_tools "exfatprogs exfat-fuse mount faketime python3 xz-utils" mkfs.exfat mount.exfat-fuse losetup umount faketime python3 xz
 [ "$(id -u)" = 0 ] || { echo "exfat-fuse mounts the image through a loop device: run as root" >&2; exit 1; }
-[ -e /dev/fuse ] || { echo "exfat-fuse needs /dev/fuse" >&2; exit 1; }
-FAKELIB=$(ls /usr/lib/*/faketime/libfaketimeMT.so.1 /usr/lib/faketime/libfaketimeMT.so.1 2>/dev/null | head -1 || true)
-[ -n "$FAKELIB" ] || { echo "libfaketimeMT.so.1 not found (apt-get install -y faketime)" >&2; exit 1; }
-
-WORK=$(mktemp -d)
-# The mount point lives in WORK: never remove it while something is mounted.
-trap 'mountpoint -q "$WORK/mnt" 2>/dev/null && umount "$WORK/mnt"; [ -s "$WORK/loop" ] && losetup -d "$(cat "$WORK/loop")" 2>/dev/null; rm -rf "$WORK"' EXIT
+need_fuse exfat-fuse
+fixture_fakelib libfaketimeMT.so.1
+fixture_work
 export LC_ALL=C.UTF-8 TZ=UTC
 
-python3 - "$OUT" "$WORK" "$FAKELIB" <<'PY'
-import datetime, hashlib, os, shutil, struct, subprocess, sys, time
+fixture_python "$OUT" "$WORK" "$FAKELIB" <<'PY'
+import datetime, os, shutil, subprocess, sys
+from fixture import FuseImage, companion_v1, companion_v2
 
 OUT, WORK, FAKELIB = sys.argv[1], sys.argv[2], sys.argv[3]
 NAME = "exfat_files"
 MiB = 1024 * 1024
 CLUSTER = 4096
-FILETIME_EPOCH = datetime.datetime(1601, 1, 1)
 
 
-def content(seed, size):
-    """Deterministic file body: 32-byte text lines naming the file (by a hash
-    of its seed) and the byte offset of the line, so that any misplaced or
-    mixed-up cluster shows in a comparison, yet xz packs it well."""
-    h = hashlib.sha256(seed.encode("utf-8")).hexdigest()
-    out = bytearray()
-    i = 0
-    while len(out) < size:
-        out += ("<%s:%010x:%s>\n" % (h[:8], i * 32, h[8:17])).encode("ascii")
-        i += 1
-    return bytes(out[:size])
+class ExfatImage(FuseImage):
+    DRIVER = "exfat-fuse"
 
-
-def filetime(dt):
-    return int((dt - FILETIME_EPOCH).total_seconds()) * 10_000_000
-
-
-def companion_v1(size, deleted_at, path):
-    """Older companion layout: version 1, former size, deletion time, then the
-    former path as UTF-16LE in a fixed 520-byte field (260 characters)."""
-    p = path.encode("utf-16-le") + b"\0\0"
-    assert len(p) <= 520
-    return struct.pack("<QQQ", 1, size, filetime(deleted_at)) + p.ljust(520, b"\0")
-
-
-def companion_v2(size, deleted_at, path):
-    """Newer companion layout: version 2, former size, deletion time, path
-    length in characters including the NUL, then the NUL-terminated path."""
-    p = path.encode("utf-16-le") + b"\0\0"
-    return struct.pack("<QQQI", 2, size, filetime(deleted_at), len(p) // 2) + p
-
-
-class ExfatImage:
     def __init__(self, name, size, label):
-        self.name = name
-        self.path = os.path.join(OUT, name + ".img")
-        self.mnt = os.path.join(WORK, "mnt")
-        self.clockfile = os.path.join(WORK, "clock")
-        self.clock = datetime.datetime(2023, 8, 7, 9, 0, 0)
-        self.rows = {}          # manifest path -> row dict
-        self.proc = None
-        os.makedirs(self.mnt, exist_ok=True)
-        if os.path.exists(self.path):
-            os.unlink(self.path)
-        with open(self.path, "wb") as f:
-            f.truncate(size)
+        # 61 seconds a tick, so that creation stamps alternate between even
+        # and odd seconds.
+        start = datetime.datetime(2023, 8, 7, 9, 0, 0)
+        super().__init__(OUT, WORK, name, size, start, datetime.timedelta(seconds=61), FAKELIB)
         subprocess.run(["faketime", "-f", self.clock.strftime("%Y-%m-%d %H:%M:%S"),
                         "mkfs.exfat", "-c", str(CLUSTER), "-L", label, self.path],
                        check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
@@ -101,82 +55,26 @@ class ExfatImage:
         with open(os.path.join(WORK, "loop"), "w") as f:
             f.write(self.loop)
 
-    # -- exfat-fuse at a fixed clock -------------------------------------------
-    def set_clock(self):
-        tmp = self.clockfile + ".new"
-        with open(tmp, "w") as f:
-            f.write(self.clock.strftime("%Y-%m-%d %H:%M:%S") + "\n")
-        os.replace(tmp, self.clockfile)     # libfaketime never reads half a file
-
-    def tick(self):
-        """Starts the next operation: exfat-fuse's clock shows the current
-        fixed time until the next tick."""
-        if self.proc:
-            os.stat(self.mnt)
-        self.clock += datetime.timedelta(seconds=61)
-        self.set_clock()
-        return self.clock
-
-    def mount(self):
-        """Mounts the loop device with exfat-fuse in the foreground (-d) under
-        libfaketime, which re-reads the clock file on every call."""
-        self.set_clock()
-        env = dict(os.environ, LD_PRELOAD=FAKELIB, FAKETIME_TIMESTAMP_FILE=self.clockfile,
-                   FAKETIME_NO_CACHE="1")
-        env.pop("FAKETIME", None)
-        self.proc = subprocess.Popen(["mount.exfat-fuse", "-d", "-o", "noatime", self.loop, self.mnt],
-                                     env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            if os.path.ismount(self.mnt):
-                return
-            if self.proc.poll() is not None:
-                sys.exit("exfat-fuse could not mount %s" % self.path)
-            time.sleep(0.05)
-        sys.exit("exfat-fuse did not mount %s" % self.path)
-
-    def umount(self):
-        """Unmounts and waits for exfat-fuse to end, so that every write,
-        the freeing of deleted files' clusters included, is on the image."""
-        os.stat(self.mnt)
-        subprocess.run(["umount", self.mnt], check=True)
-        if self.proc.wait() != 0:
-            sys.exit("exfat-fuse failed on %s" % self.path)
-        self.proc = None
-
-    def remount(self):
-        self.umount()
-        self.mount()
+    def mount_argv(self):
+        """exfat-fuse in the foreground (-d) on the loop device."""
+        return ["mount.exfat-fuse", "-d", "-o", "noatime", self.loop, self.mnt]
 
     def close(self):
         self.umount()
         subprocess.run(["losetup", "-d", self.loop], check=True)
         os.unlink(os.path.join(WORK, "loop"))
 
-    def fs(self, p):
-        return os.path.join(self.mnt, p)
-
-    @staticmethod
-    def key(p):
-        return "\\" + p.strip("/").replace("/", "\\")
-
     # -- operations that also keep the manifest ------------------------------
     def mkdir(self, p, note=""):
         t = self.tick()
         os.mkdir(self.fs(p))
-        self.rows[self.key(p)] = dict(kind="folder", size=0, sha="", deleted=0,
-                                      ident=1, former="", note=note, mtime=t)
+        self.add_folder(p, t, note)
 
     def put_bytes(self, p, data, note="", former=""):
         t = self.tick()
         with open(self.fs(p), "wb") as f:
             f.write(data)
-        self.rows[self.key(p)] = dict(kind="file", size=len(data),
-                                      sha=hashlib.sha256(data).hexdigest(), deleted=0,
-                                      ident=1, former=former, note=note, mtime=t)
-
-    def put(self, p, size, note="", former=""):
-        self.put_bytes(p, content(self.name + ":" + p, size), note, former)
+        self.add_file(p, data, t, note, former)
 
     def delete(self, p, identical=True, note=""):
         """Deletes a file. exfat-fuse frees its clusters once the file's last
@@ -184,10 +82,7 @@ class ExfatImage:
         makes sure they are free before anything else is written."""
         self.tick()
         os.unlink(self.fs(p))
-        r = self.rows[self.key(p)]
-        r["deleted"] = 1
-        r["ident"] = 1 if identical else 0
-        r["note"] = note or r["note"]
+        self.mark_deleted(p, identical, note)
         self.remount()
 
     def deltree(self, p, note=""):
@@ -195,23 +90,8 @@ class ExfatImage:
         does; the entries inside keep their places in the folder's clusters."""
         self.tick()
         shutil.rmtree(self.fs(p))
-        k = self.key(p)
-        for path, r in self.rows.items():
-            if path == k or path.startswith(k + "\\"):
-                r["deleted"] = 1
-                r["note"] = note if path == k else "inside the deleted folder " + k
+        self.mark_tree_deleted(p, note)
         self.remount()
-
-    def write_manifest(self):
-        cols = ["path", "size", "sha256", "deleted", "expect_identical", "kind",
-                "former_path", "mtime", "note"]
-        with open(os.path.join(OUT, self.name + ".manifest.tsv"), "w", encoding="utf-8") as f:
-            f.write("\t".join(cols) + "\n")
-            for path in sorted(self.rows):
-                r = self.rows[path]
-                f.write("\t".join([path, str(r["size"]), r["sha"], str(r["deleted"]),
-                                   str(r["ident"]), r["kind"], r["former"],
-                                   r["mtime"].strftime("%Y-%m-%d %H:%M:%S"), r["note"]]) + "\n")
 
 
 img = ExfatImage(NAME, 32 * MiB, "OSTRELXF")
@@ -334,5 +214,4 @@ print("built", img.path)
 PY
 
 # The compressed copy is what the repository keeps.
-xz -9e -k -f -T1 "$OUT/exfat_files.img"
-ls -l "$OUT/exfat_files.img.xz"
+compress_images exfat_files

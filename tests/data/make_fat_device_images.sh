@@ -26,41 +26,24 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
+source "$HERE/fixture_lib.sh"
 MODE=build
 if [ "${1:-}" = "--check" ]; then MODE=check; shift; fi
-OUT=${1:-$HERE}
-mkdir -p "$OUT"
-OUT=$(cd "$OUT" && pwd)
-
-for tool in mkfs.vfat mcopy mmd mdel mdeltree mattrib faketime fls icat istat fsstat python3 xz; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool (apt-get install -y dosfstools mtools faketime sleuthkit python3 xz-utils)" >&2; exit 1; }
-done
-
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-printf 'mtools_skip_check=1\ndefault_codepage=850\n' > "$WORK/mtoolsrc"
-export MTOOLSRC="$WORK/mtoolsrc" MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 TZ=UTC
+fixture_out "${1:-}"
+need_tools "dosfstools mtools faketime sleuthkit python3 xz-utils" mkfs.vfat mcopy mmd mdel mdeltree mattrib faketime fls icat istat fsstat python3 xz
+fixture_work
+fixture_mtools default_codepage=850
+export LC_ALL=C.UTF-8 TZ=UTC
 
 NAMES="fat12 fat16_root112 fat16_root1024 fat32_4k fat32_cut fat32_bin fat32_wrap"
 
 if [ "$MODE" = build ]; then
-python3 - "$OUT" "$WORK" "$HERE/filetype/samples" <<'PY'
-import datetime, hashlib, os, struct, subprocess, sys
+fixture_python "$OUT" "$WORK" "$HERE/filetype/samples" <<'PY'
+import datetime, os, struct, subprocess, sys
+from fixture import MtoolsImage, companion_v1, companion_v2
 
 OUT, WORK, SAMPLES = sys.argv[1], sys.argv[2], sys.argv[3]
-FILETIME_EPOCH = datetime.datetime(1601, 1, 1)
-
-
-def content(seed, size):
-    """32-byte text lines naming the file and the line's offset (see
-    make_fat_images.sh): a misplaced cluster never matches."""
-    h = hashlib.sha256(seed.encode("utf-8")).hexdigest()
-    out = bytearray()
-    i = 0
-    while len(out) < size:
-        out += ("<%s:%010x:%s>\n" % (h[:8], i * 32, h[8:17])).encode("ascii")
-        i += 1
-    return bytes(out[:size])
+DELETED_AT = datetime.datetime(2024, 2, 1, 8, 0)
 
 
 def sample(name):
@@ -68,82 +51,16 @@ def sample(name):
         return f.read()
 
 
-def filetime(dt):
-    return int((dt - FILETIME_EPOCH).total_seconds()) * 10_000_000
-
-
-def companion_v1(size, path):
-    p = path.encode("utf-16-le") + b"\0\0"
-    return struct.pack("<QQQ", 1, size, filetime(datetime.datetime(2024, 2, 1, 8, 0))) + p.ljust(520, b"\0")
-
-
-def companion_v2(size, path):
-    p = path.encode("utf-16-le") + b"\0\0"
-    return struct.pack("<QQQI", 2, size, filetime(datetime.datetime(2024, 2, 1, 8, 0)), len(p) // 2) + p
-
-
-class Image:
+class Image(MtoolsImage):
     def __init__(self, name, bits, kib, sector=512, cluster_sectors=1, root=None, serial="0F0E0D0C", label="OSTREL"):
-        self.name = name
-        self.path = os.path.join(OUT, name + ".img")
+        super().__init__(OUT, WORK, name, datetime.datetime(2024, 3, 1, 10, 0, 0), stderr=subprocess.DEVNULL)
         self.bits = bits
         self.sector = sector
         self.cs = sector * cluster_sectors
-        self.clock = datetime.datetime(2024, 3, 1, 10, 0, 0)
-        self.rows = {}
-        self.tmp = 0
-        if os.path.exists(self.path):
-            os.unlink(self.path)
         argv = ["mkfs.vfat", "-F", str(bits), "-S", str(sector), "-s", str(cluster_sectors), "-i", serial, "-n", label]
         if root:
             argv += ["-r", str(root)]
         self.run(argv + ["-C", self.path, str(kib)])
-
-    def run(self, argv):
-        stamp = self.clock.strftime("%Y-%m-%d %H:%M:%S")
-        subprocess.run(["faketime", "-f", stamp] + argv, check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        t = self.clock
-        self.clock += datetime.timedelta(minutes=1)
-        return t
-
-    def mt(self, tool, *args):
-        return self.run([tool, "-i", self.path] + list(args))
-
-    @staticmethod
-    def key(p):
-        return "\\" + p.strip("/").replace("/", "\\")
-
-    def mkdir(self, p, note=""):
-        t = self.mt("mmd", "::/" + p)
-        self.rows[self.key(p)] = dict(kind="folder", size=0, sha="", deleted=0, ident=1, former="", note=note, mtime=t)
-
-    def put_bytes(self, p, data, note="", former=""):
-        self.tmp += 1
-        src = os.path.join(WORK, "f%d" % self.tmp)
-        with open(src, "wb") as f:
-            f.write(data)
-        t = self.mt("mcopy", src, "::/" + p)
-        os.unlink(src)
-        self.rows[self.key(p)] = dict(kind="file", size=len(data), sha=hashlib.sha256(data).hexdigest(),
-                                      deleted=0, ident=1, former=former, note=note, mtime=t)
-
-    def put(self, p, size, note="", former=""):
-        self.put_bytes(p, content(self.name + ":" + p, size), note, former)
-
-    def delete(self, p, identical=True, note=""):
-        self.mt("mdel", "::/" + p)
-        r = self.rows[self.key(p)]
-        r["deleted"], r["ident"] = 1, 1 if identical else 0
-        r["note"] = note or r["note"]
-
-    def deltree(self, p, note=""):
-        self.mt("mdeltree", "::/" + p)
-        k = self.key(p)
-        for path, r in self.rows.items():
-            if path == k or path.startswith(k + "\\"):
-                r["deleted"] = 1
-                r["note"] = note if path == k else "inside the deleted folder " + k
 
     def plain(self, p):
         """mattrib -a clears the archive bit mcopy sets: attribute byte 0."""
@@ -183,15 +100,6 @@ class Image:
             at = next(i for i in range(0, len(data), 32) if data[i:i + 11] == short11)
             f.seek(root + at + 11)
             f.write(bytes([attribute]))
-
-    def write_manifest(self):
-        cols = ["path", "size", "sha256", "deleted", "expect_identical", "kind", "former_path", "mtime", "note"]
-        with open(os.path.join(OUT, self.name + ".manifest.tsv"), "w", encoding="utf-8") as f:
-            f.write("\t".join(cols) + "\n")
-            for path in sorted(self.rows):
-                r = self.rows[path]
-                f.write("\t".join([path, str(r["size"]), r["sha"], str(r["deleted"]), str(r["ident"]), r["kind"],
-                                   r["former"], r["mtime"].strftime("%Y-%m-%d %H:%M:%S"), r["note"]]) + "\n")
 
 
 def fat12():
@@ -305,27 +213,27 @@ def fat32_bin():
     # A pair directly in the bin, as older systems and some tools leave it.
     former = "C:\\Shared\\top level.txt"
     img.put(bin_ + "/$RTOP001.txt", 777, former=former, note="pair directly in the bin")
-    img.put_bytes(bin_ + "/$ITOP001.txt", companion_v1(777, former), note="companion, older layout")
+    img.put_bytes(bin_ + "/$ITOP001.txt", companion_v1(777, DELETED_AT, former), note="companion, older layout")
     # First user: a file (newer layout), a folder, an item without companion.
     u = bin_ + "/" + users[0]
     img.mkdir(u, "per-user folder")
     img.put_bytes(u + "/desktop.ini", "[.ShellClassInfo]\r\n".encode("utf-16-le"), note="not a recycled item")
     former = "C:\\Users\\alice\\Documents\\budget 2024.xlsx"
     img.put(u + "/$RAB12CD.xlsx", 6000, former=former)
-    img.put_bytes(u + "/$IAB12CD.xlsx", companion_v2(6000, former), note="companion, newer layout")
+    img.put_bytes(u + "/$IAB12CD.xlsx", companion_v2(6000, DELETED_AT, former), note="companion, newer layout")
     folder = "C:\\Users\\alice\\Pictures\\Holiday"
     img.mkdir(u + "/$RFOLDER", "recycled folder")
     img.rows[img.key(u + "/$RFOLDER")]["former"] = folder
     img.put(u + "/$RFOLDER/sea.txt", 2500, former=folder + "\\sea.txt", note="inside a recycled folder")
     img.put(u + "/$RFOLDER/hills.txt", 1300, former=folder + "\\hills.txt", note="inside a recycled folder")
-    img.put_bytes(u + "/$IFOLDER", companion_v2(3800, folder), note="companion of the recycled folder")
+    img.put_bytes(u + "/$IFOLDER", companion_v2(3800, DELETED_AT, folder), note="companion of the recycled folder")
     img.put(u + "/$RNOPAIR.txt", 400, note="no companion: keeps its name")
     # Second user: an older-layout companion.
     u = bin_ + "/" + users[1]
     img.mkdir(u, "per-user folder")
     former = "C:\\Users\\bob\\Desktop\\letter.txt"
     img.put(u + "/$RZZ9.txt", 1800, former=former)
-    img.put_bytes(u + "/$IZZ9.txt", companion_v1(1800, former), note="companion, older layout")
+    img.put_bytes(u + "/$IZZ9.txt", companion_v1(1800, DELETED_AT, former), note="companion, older layout")
     for p in (users[0], users[1], ""):
         img.mt("mattrib", "+h", "+s", "::/" + bin_ + ("/" + p if p else ""))
     return img
@@ -356,10 +264,7 @@ for build in (fat12, fat16_root112, fat16_root1024, fat32_4k, fat32_cut, fat32_b
     img.write_manifest()
     print("built", img.path)
 PY
-for n in $NAMES; do
-    xz -9e -k -f -T1 "$OUT/$n.img"
-    ls -l "$OUT/$n.img.xz"
-done
+compress_images $NAMES
 fi
 
 # ---- check: The Sleuth Kit against the manifests ----------------------------

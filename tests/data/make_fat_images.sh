@@ -14,125 +14,28 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-OUT=${1:-$HERE}
-mkdir -p "$OUT"
-OUT=$(cd "$OUT" && pwd)
+source "$HERE/fixture_lib.sh"
+fixture_out "${1:-}"
+need_tools "dosfstools mtools faketime python3 xz-utils" mkfs.vfat mcopy mmd mdel mdeltree mattrib faketime python3 xz
+fixture_work
+# Code page 850 for short names.
+fixture_mtools default_codepage=850
+export LC_ALL=C.UTF-8 TZ=UTC
 
-for tool in mkfs.vfat mcopy mmd mdel mdeltree mattrib faketime python3 xz; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool (apt-get install -y dosfstools mtools faketime python3 xz-utils)" >&2; exit 1; }
-done
-
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-
-# A private mtools configuration: no user or system quirks, code page 850 for
-# short names, no drive sanity checks (plain image files).
-printf 'mtools_skip_check=1\ndefault_codepage=850\n' > "$WORK/mtoolsrc"
-export MTOOLSRC="$WORK/mtoolsrc" MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 TZ=UTC
-
-python3 - "$OUT" "$WORK" <<'PY'
-import hashlib, os, struct, subprocess, sys, datetime
+fixture_python "$OUT" "$WORK" <<'PY'
+import datetime, os, struct, sys
+from fixture import MtoolsImage, companion_v1, companion_v2, content
 
 OUT, WORK = sys.argv[1], sys.argv[2]
-FILETIME_EPOCH = datetime.datetime(1601, 1, 1)
 
 
-def content(seed, size):
-    """Deterministic file body: 32-byte text lines naming the file (by a hash
-    of its seed) and the byte offset of the line, so that any misplaced or
-    mixed-up cluster shows in a comparison, yet xz packs it well."""
-    h = hashlib.sha256(seed.encode("utf-8")).hexdigest()
-    out = bytearray()
-    i = 0
-    while len(out) < size:
-        out += ("<%s:%010x:%s>\n" % (h[:8], i * 32, h[8:17])).encode("ascii")
-        i += 1
-    return bytes(out[:size])
-
-
-def filetime(dt):
-    return int((dt - FILETIME_EPOCH).total_seconds()) * 10_000_000
-
-
-def companion_v1(size, deleted_at, path):
-    """Older companion layout: version 1, former size, deletion time, then the
-    former path as UTF-16LE in a fixed 520-byte field (260 characters)."""
-    p = path.encode("utf-16-le") + b"\0\0"
-    assert len(p) <= 520
-    return struct.pack("<QQQ", 1, size, filetime(deleted_at)) + p.ljust(520, b"\0")
-
-
-def companion_v2(size, deleted_at, path):
-    """Newer companion layout: version 2, former size, deletion time, path
-    length in characters including the NUL, then the NUL-terminated path."""
-    p = path.encode("utf-16-le") + b"\0\0"
-    return struct.pack("<QQQI", 2, size, filetime(deleted_at), len(p) // 2) + p
-
-
-class FatImage:
+class FatImage(MtoolsImage):
     def __init__(self, name, fat_bits, size_kib, sectors_per_cluster, serial, label):
-        self.name = name
-        self.path = os.path.join(OUT, name + ".img")
+        super().__init__(OUT, WORK, name, datetime.datetime(2023, 5, 4, 9, 0, 0))
         self.fat_bits = fat_bits
         self.cs = 512 * sectors_per_cluster
-        self.clock = datetime.datetime(2023, 5, 4, 9, 0, 0)
-        self.rows = {}          # manifest path -> row dict
-        self.tmp = 0
-        if os.path.exists(self.path):
-            os.unlink(self.path)
         self.run(["mkfs.vfat", "-F", str(fat_bits), "-s", str(sectors_per_cluster),
                   "-S", "512", "-i", serial, "-n", label, "-C", self.path, str(size_kib)])
-
-    # -- running tools at a fixed clock -------------------------------------
-    def run(self, argv):
-        stamp = self.clock.strftime("%Y-%m-%d %H:%M:%S")
-        subprocess.run(["faketime", "-f", stamp] + argv, check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        t = self.clock
-        self.clock += datetime.timedelta(minutes=1)
-        return t
-
-    def mt(self, tool, *args):
-        return self.run([tool, "-i", self.path] + list(args))
-
-    @staticmethod
-    def key(p):
-        return "\\" + p.strip("/").replace("/", "\\")
-
-    # -- operations that also keep the manifest ------------------------------
-    def mkdir(self, p, note=""):
-        t = self.mt("mmd", "::/" + p)
-        self.rows[self.key(p)] = dict(kind="folder", size=0, sha="", deleted=0,
-                                      ident=1, former="", note=note, mtime=t)
-
-    def put_bytes(self, p, data, note="", former=""):
-        self.tmp += 1
-        src = os.path.join(WORK, "f%d" % self.tmp)
-        with open(src, "wb") as f:
-            f.write(data)
-        t = self.mt("mcopy", src, "::/" + p)
-        os.unlink(src)
-        self.rows[self.key(p)] = dict(kind="file", size=len(data),
-                                      sha=hashlib.sha256(data).hexdigest(), deleted=0,
-                                      ident=1, former=former, note=note, mtime=t)
-
-    def put(self, p, size, note="", former=""):
-        self.put_bytes(p, content(self.name + ":" + p, size), note, former)
-
-    def delete(self, p, identical=True, note=""):
-        self.mt("mdel", "::/" + p)
-        r = self.rows[self.key(p)]
-        r["deleted"] = 1
-        r["ident"] = 1 if identical else 0
-        r["note"] = note or r["note"]
-
-    def deltree(self, p, note=""):
-        self.mt("mdeltree", "::/" + p)
-        k = self.key(p)
-        for path, r in self.rows.items():
-            if path == k or path.startswith(k + "\\"):
-                r["deleted"] = 1
-                r["note"] = note if path == k else "inside the deleted folder " + k
 
     def attrib(self, p, *flags):
         self.mt("mattrib", *flags, "::/" + p)
@@ -149,17 +52,6 @@ class FatImage:
             fsinfo = struct.unpack_from("<H", boot, 48)[0]
             f.seek(fsinfo * 512 + 492)
             f.write(struct.pack("<I", 2))
-
-    def write_manifest(self):
-        cols = ["path", "size", "sha256", "deleted", "expect_identical", "kind",
-                "former_path", "mtime", "note"]
-        with open(os.path.join(OUT, self.name + ".manifest.tsv"), "w", encoding="utf-8") as f:
-            f.write("\t".join(cols) + "\n")
-            for path in sorted(self.rows):
-                r = self.rows[path]
-                f.write("\t".join([path, str(r["size"]), r["sha"], str(r["deleted"]),
-                                   str(r["ident"]), r["kind"], r["former"],
-                                   r["mtime"].strftime("%Y-%m-%d %H:%M:%S"), r["note"]]) + "\n")
 
 
 def fill(img):
@@ -290,7 +182,4 @@ for spec in (("fat16", 16, 16 * 1024, 4, "0F160016", "OSTREL16"),
 PY
 
 # Compressed copies are what the repository keeps.
-for n in fat16 fat32; do
-    xz -9e -k -f -T1 "$OUT/$n.img"
-    ls -l "$OUT/$n.img.xz"
-done
+compress_images fat16 fat32

@@ -17,44 +17,23 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-OUT=${1:-$HERE}
-mkdir -p "$OUT"
-OUT=$(cd "$OUT" && pwd)
-
-for tool in mkntfs ntfs-3g umount faketime python3 xz; do
-    command -v "$tool" >/dev/null || { echo "missing tool: $tool (apt-get install -y ntfs-3g faketime python3 xz-utils)" >&2; exit 1; }
-done
-[ -e /dev/fuse ] || { echo "ntfs-3g needs /dev/fuse" >&2; exit 1; }
-FAKELIB=$(ls /usr/lib/*/faketime/libfaketime.so.1 /usr/lib/faketime/libfaketime.so.1 2>/dev/null | head -1 || true)
-[ -n "$FAKELIB" ] || { echo "libfaketime.so.1 not found (apt-get install -y faketime)" >&2; exit 1; }
-
-WORK=$(mktemp -d)
-# The mount point lives in WORK: never remove it while something is mounted.
-trap 'mountpoint -q "$WORK/mnt" 2>/dev/null && umount "$WORK/mnt"; rm -rf "$WORK"' EXIT
+source "$HERE/fixture_lib.sh"
+fixture_out "${1:-}"
+need_tools "ntfs-3g faketime python3 xz-utils" mkntfs ntfs-3g umount faketime python3 xz
+need_fuse ntfs-3g
+fixture_fakelib libfaketime.so.1
+fixture_work
 export LC_ALL=C.UTF-8 TZ=UTC
 
-python3 - "$OUT" "$WORK" "$FAKELIB" <<'PY'
-import datetime, hashlib, os, shutil, struct, subprocess, sys, time
+fixture_python "$OUT" "$WORK" "$FAKELIB" <<'PY'
+import datetime, hashlib, os, shutil, struct, subprocess, sys
+from fixture import FuseImage, companion_v1, companion_v2, content
 
 OUT, WORK, FAKELIB = sys.argv[1], sys.argv[2], sys.argv[3]
 NAME = "ntfs_files"
 MiB = 1024 * 1024
 CLUSTER = 4096
 UNIT = 16 * CLUSTER            # one compression unit
-FILETIME_EPOCH = datetime.datetime(1601, 1, 1)
-
-
-def content(seed, size):
-    """Deterministic file body: 32-byte text lines naming the file (by a hash
-    of its seed) and the byte offset of the line, so that any misplaced or
-    mixed-up cluster shows in a comparison, yet xz packs it well."""
-    h = hashlib.sha256(seed.encode("utf-8")).hexdigest()
-    out = bytearray()
-    i = 0
-    while len(out) < size:
-        out += ("<%s:%010x:%s>\n" % (h[:8], i * 32, h[8:17])).encode("ascii")
-        i += 1
-    return bytes(out[:size])
 
 
 def noise(seed, size):
@@ -67,39 +46,12 @@ def noise(seed, size):
     return bytes(out[:size])
 
 
-def filetime(dt):
-    return int((dt - FILETIME_EPOCH).total_seconds()) * 10_000_000
+class NtfsImage(FuseImage):
+    DRIVER = "ntfs-3g"
 
-
-def companion_v1(size, deleted_at, path):
-    """Older companion layout: version 1, former size, deletion time, then the
-    former path as UTF-16LE in a fixed 520-byte field (260 characters)."""
-    p = path.encode("utf-16-le") + b"\0\0"
-    assert len(p) <= 520
-    return struct.pack("<QQQ", 1, size, filetime(deleted_at)) + p.ljust(520, b"\0")
-
-
-def companion_v2(size, deleted_at, path):
-    """Newer companion layout: version 2, former size, deletion time, path
-    length in characters including the NUL, then the NUL-terminated path."""
-    p = path.encode("utf-16-le") + b"\0\0"
-    return struct.pack("<QQQI", 2, size, filetime(deleted_at), len(p) // 2) + p
-
-
-class NtfsImage:
     def __init__(self, name, size):
-        self.name = name
-        self.path = os.path.join(OUT, name + ".img")
-        self.mnt = os.path.join(WORK, "mnt")
-        self.clockfile = os.path.join(WORK, "clock")
-        self.clock = datetime.datetime(2023, 7, 3, 9, 0, 0)
-        self.rows = {}          # manifest path -> row dict
-        self.proc = None
-        os.makedirs(self.mnt, exist_ok=True)
-        if os.path.exists(self.path):
-            os.unlink(self.path)
-        with open(self.path, "wb") as f:
-            f.truncate(size)
+        super().__init__(OUT, WORK, name, size, datetime.datetime(2023, 7, 3, 9, 0, 0),
+                         datetime.timedelta(minutes=1), FAKELIB)
         # -T fixes the times, and with them the serial number and GUIDs that
         # mkntfs derives from the clock.
         subprocess.run(["mkntfs", "-q", "-F", "-Q", "-T", "-s", "512", "-c", str(CLUSTER),
@@ -107,59 +59,10 @@ class NtfsImage:
                        check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
-    # -- ntfs-3g at a fixed clock ----------------------------------------------
-    def set_clock(self):
-        tmp = self.clockfile + ".new"
-        with open(tmp, "w") as f:
-            f.write(self.clock.strftime("%Y-%m-%d %H:%M:%S") + "\n")
-        os.replace(tmp, self.clockfile)     # libfaketime never reads half a file
-
-    def tick(self):
-        """Starts the next operation: ntfs-3g's clock shows the current fixed
-        time until the next tick."""
-        if self.proc:
-            os.stat(self.mnt)               # let ntfs-3g finish the previous operation
-        self.clock += datetime.timedelta(minutes=1)
-        self.set_clock()
-        return self.clock
-
-    def mount(self):
-        """Mounts the image with ntfs-3g in the foreground under libfaketime,
-        which re-reads the clock file on every call. A fresh mount also starts
-        ntfs-3g's cluster and MFT-record searches from the beginning again."""
-        self.set_clock()
-        env = dict(os.environ, LD_PRELOAD=FAKELIB, FAKETIME_TIMESTAMP_FILE=self.clockfile,
-                   FAKETIME_NO_CACHE="1")
-        env.pop("FAKETIME", None)
-        self.proc = subprocess.Popen(["ntfs-3g", "-o", "compression,big_writes,no_detach",
-                                      self.path, self.mnt], env=env,
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            if os.path.ismount(self.mnt):
-                return
-            if self.proc.poll() is not None:
-                sys.exit("ntfs-3g could not mount %s" % self.path)
-            time.sleep(0.05)
-        sys.exit("ntfs-3g did not mount %s" % self.path)
-
-    def umount(self):
-        os.stat(self.mnt)
-        subprocess.run(["umount", self.mnt], check=True)
-        if self.proc.wait() != 0:
-            sys.exit("ntfs-3g failed on %s" % self.path)
-        self.proc = None
-
-    def remount(self):
-        self.umount()
-        self.mount()
-
-    def fs(self, p):
-        return os.path.join(self.mnt, p)
-
-    @staticmethod
-    def key(p):
-        return "\\" + p.strip("/").replace("/", "\\")
+    def mount_argv(self):
+        """ntfs-3g in the foreground. A fresh mount also starts ntfs-3g's
+        cluster and MFT-record searches from the beginning again."""
+        return ["ntfs-3g", "-o", "compression,big_writes,no_detach", self.path, self.mnt]
 
     def touch_parent(self, p, t):
         """Adding or removing a name updates the folder's modification time."""
@@ -171,8 +74,7 @@ class NtfsImage:
     def mkdir(self, p, note="", t=None):
         t = t or self.tick()
         os.mkdir(self.fs(p))
-        self.rows[self.key(p)] = dict(kind="folder", size=0, sha="", deleted=0,
-                                      ident=1, former="", note=note, mtime=t)
+        self.add_folder(p, t, note)
         self.touch_parent(p, t)
 
     def write(self, p, data, t, holes=()):
@@ -192,12 +94,7 @@ class NtfsImage:
     def put_bytes(self, p, data, note="", former="", holes=(), t=None):
         t = t or self.tick()
         self.write(p, data, t, holes)
-        self.rows[self.key(p)] = dict(kind="file", size=len(data),
-                                      sha=hashlib.sha256(data).hexdigest(), deleted=0,
-                                      ident=1, former=former, note=note, mtime=t)
-
-    def put(self, p, size, note="", former="", t=None):
-        self.put_bytes(p, content(self.name + ":" + p, size), note, former, t=t)
+        self.add_file(p, data, t, note, former)
 
     def put_reversed(self, p, size, chunk, note=""):
         """Writes a new file back to front, chunk by chunk."""
@@ -208,9 +105,7 @@ class NtfsImage:
                 f.seek(off)
                 f.write(data[off:off + chunk])
         self.touch_parent(p, t)
-        self.rows[self.key(p)] = dict(kind="file", size=size,
-                                      sha=hashlib.sha256(data).hexdigest(), deleted=0,
-                                      ident=1, former="", note=note, mtime=t)
+        self.add_file(p, data, t, note)
 
     def link(self, src, dst, note="", t=None):
         t = t or self.tick()
@@ -223,22 +118,15 @@ class NtfsImage:
     def delete(self, p, identical=True, note=""):
         t = self.tick()
         os.unlink(self.fs(p))
-        r = self.rows[self.key(p)]
-        r["deleted"] = 1
-        r["ident"] = 1 if identical else 0
-        r["note"] = note or r["note"]
+        self.mark_deleted(p, identical, note)
         self.touch_parent(p, t)
 
     def deltree(self, p, note=""):
         t = self.tick()
         shutil.rmtree(self.fs(p))
-        k = self.key(p)
-        for path, r in self.rows.items():
-            if path == k or path.startswith(k + "\\"):
-                r["deleted"] = 1
-                r["note"] = note if path == k else "inside the deleted folder " + k
-                if r["kind"] == "folder":
-                    r["mtime"] = t          # emptied before it was removed
+        for r in self.mark_tree_deleted(p, note):
+            if r["kind"] == "folder":
+                r["mtime"] = t              # emptied before it was removed
         self.touch_parent(p, t)
 
     def attrib(self, p, value):
@@ -247,17 +135,6 @@ class NtfsImage:
         self.tick()
         os.setxattr(self.fs(p), "system.ntfs_attrib_be", struct.pack(">I", value),
                     follow_symlinks=False)
-
-    def write_manifest(self):
-        cols = ["path", "size", "sha256", "deleted", "expect_identical", "kind",
-                "former_path", "mtime", "note"]
-        with open(os.path.join(OUT, self.name + ".manifest.tsv"), "w", encoding="utf-8") as f:
-            f.write("\t".join(cols) + "\n")
-            for path in sorted(self.rows):
-                r = self.rows[path]
-                f.write("\t".join([path, str(r["size"]), r["sha"], str(r["deleted"]),
-                                   str(r["ident"]), r["kind"], r["former"],
-                                   r["mtime"].strftime("%Y-%m-%d %H:%M:%S"), r["note"]]) + "\n")
 
 
 FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM = 0x2, 0x4
@@ -444,5 +321,4 @@ print("built", img.path)
 PY
 
 # The compressed copy is what the repository keeps.
-xz -9e -k -f -T1 "$OUT/ntfs_files.img"
-ls -l "$OUT/ntfs_files.img.xz"
+compress_images ntfs_files

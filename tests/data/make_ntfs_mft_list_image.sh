@@ -17,19 +17,16 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-OUT=${1:-$HERE}
-mkdir -p "$OUT"
-OUT=$(cd "$OUT" && pwd)
-WORK=$(mktemp -d)
-trap 'mountpoint -q "$WORK/mnt" 2>/dev/null && umount "$WORK/mnt"; rm -rf "$WORK"' EXIT
+source "$HERE/fixture_lib.sh"
+fixture_out "${1:-}"
+fixture_work
 
 image="$OUT/ntfs_mft_list.img"
 rm -f "$image"
 truncate -s 64M "$image"
 mkntfs -q -F -f -T -c 4096 -L mft-list "$image" >/dev/null 2>&1
 mkdir "$WORK/mnt"
-FAKELIB=$(ls /usr/lib/*/faketime/libfaketime.so.1 /usr/lib/faketime/libfaketime.so.1 2>/dev/null | head -1 || true)
-[ -n "$FAKELIB" ] || { echo "libfaketime.so.1 not found (apt-get install -y faketime)" >&2; exit 1; }
+fixture_fakelib libfaketime.so.1
 LD_PRELOAD="$FAKELIB" FAKETIME="2024-05-04 09:10:00" ntfs-3g "$image" "$WORK/mnt"
 python3 - "$WORK/mnt" <<'PY'
 import os, sys
@@ -46,5 +43,4 @@ except OSError:
 print("files written:", count)
 PY
 umount "$WORK/mnt"
-xz -9e -k -f -T1 "$image"
-ls -l "$image.xz"
+compress_images ntfs_mft_list
