@@ -115,6 +115,54 @@ def companion_v2(size, deleted_at, path):
     return struct.pack("<QQQI", 2, size, filetime(deleted_at), len(p) // 2) + p
 
 
+def fill_recycle_bin(img, folder, when, cluster, folder_layout=1, odd_items=True):
+    """The recycled items the images share, put into FOLDER in this order:
+    a file with a companion in each layout; a recycled folder holding a file
+    and one of CLUSTER + 1 bytes, its companion in FOLDER_LAYOUT; with
+    ODD_ITEMS, items that keep their names (no companion, a companion too
+    short, one whose path has no backslash, one whose former size is no
+    smaller than the volume); last desktop.ini, which is no recycled item.
+    WHEN is the deletion time every companion gives."""
+    n = 1234
+    img.put(folder + "/$RABC123.txt", n, former="C:\\Users\\x\\Documents\\report.txt",
+            note="companion in the older layout")
+    img.put_bytes(folder + "/$IABC123.txt", companion_v1(n, when, "C:\\Users\\x\\Documents\\report.txt"),
+                  note="companion, older layout (version 1, path at byte 24)")
+    n = 5000
+    img.put(folder + "/$RDEF456.docx", n, former="C:\\Users\\x\\Desktop\\Project notes.docx",
+            note="companion in the newer layout")
+    img.put_bytes(folder + "/$IDEF456.docx",
+                  companion_v2(n, when, "C:\\Users\\x\\Desktop\\Project notes.docx"),
+                  note="companion, newer layout (version 2, length at byte 24, path at byte 28)")
+    folder_path = "C:\\Users\\x\\Pictures\\Trip 2022"
+    img.mkdir(folder + "/$RGHI789", "recycled folder")
+    img.rows[img.key(folder + "/$RGHI789")]["former"] = folder_path
+    img.put(folder + "/$RGHI789/beach.jpg", 3000, former=folder_path + "\\beach.jpg",
+            note="inside a recycled folder")
+    img.put(folder + "/$RGHI789/Sunset photo.png", cluster + 1, former=folder_path + "\\Sunset photo.png",
+            note="inside a recycled folder")
+    companion, layout = (companion_v1, "older") if folder_layout == 1 else (companion_v2, "newer")
+    img.put_bytes(folder + "/$IGHI789", companion(3000 + cluster + 1, when, folder_path),
+                  note="companion of the recycled folder, %s layout" % layout)
+    if odd_items:
+        img.put(folder + "/$RJKL012.txt", 600, note="no companion: keeps its name")
+        img.put(folder + "/$RMNO345.pdf", 800, note="companion too short: keeps its name")
+        img.put_bytes(folder + "/$IMNO345.pdf",
+                      companion_v1(800, when, "C:\\Users\\x\\Documents\\scan.pdf")[:29],
+                      note="companion of 29 bytes (too short)")
+        img.put(folder + "/$RPQR678.txt", 400, note="companion path has no backslash: keeps its name")
+        img.put_bytes(folder + "/$IPQR678.txt", companion_v1(400, when, "C:orphan.txt"),
+                      note="companion whose path has no backslash")
+        img.put(folder + "/$RSTU901.txt", 300,
+                note="companion's former size exceeds the volume: keeps its name")
+        img.put_bytes(folder + "/$ISTU901.txt", companion_v1(1 << 40, when, "C:\\Users\\x\\huge.txt"),
+                      note="companion whose former size (1 TiB) is not smaller than the volume")
+    img.put_bytes(folder + "/desktop.ini",
+                  "\r\n[.ShellClassInfo]\r\nCLSID={645FF040-5081-101B-9F08-00AA002F954E}\r\n"
+                  "LocalizedResourceName=@%SystemRoot%\\system32\\shell32.dll,-8964\r\n"
+                  .encode("utf-16-le"), note="not a recycled item")
+
+
 class FixedClock:
     """Runs tools under faketime at a fixed clock that advances by a minute
     after every call, so what they stamp is the same on every run. The

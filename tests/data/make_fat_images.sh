@@ -23,8 +23,8 @@ fixture_mtools default_codepage=850
 export LC_ALL=C.UTF-8 TZ=UTC
 
 fixture_python "$OUT" "$WORK" <<'PY'
-import datetime, os, struct, sys
-from fixture import MtoolsImage, companion_v1, companion_v2, content
+import datetime, struct, sys
+from fixture import MtoolsImage, fill_recycle_bin
 
 OUT, WORK = sys.argv[1], sys.argv[2]
 
@@ -96,43 +96,7 @@ def fill(img):
 
     bin_ = "$RECYCLE.BIN"
     img.mkdir(bin_, "hidden + system")
-    when = datetime.datetime(2023, 5, 1, 12, 30, 0)
-    n = 1234
-    img.put(bin_ + "/$RABC123.txt", n, former="C:\\Users\\x\\Documents\\report.txt",
-            note="companion in the older layout")
-    img.put_bytes(bin_ + "/$IABC123.txt",
-                  companion_v1(n, when, "C:\\Users\\x\\Documents\\report.txt"),
-                  note="companion, older layout (version 1, path at byte 24)")
-    n = 5000
-    img.put(bin_ + "/$RDEF456.docx", n, former="C:\\Users\\x\\Desktop\\Project notes.docx",
-            note="companion in the newer layout")
-    img.put_bytes(bin_ + "/$IDEF456.docx",
-                  companion_v2(n, when, "C:\\Users\\x\\Desktop\\Project notes.docx"),
-                  note="companion, newer layout (version 2, length at byte 24, path at byte 28)")
-    folder_path = "C:\\Users\\x\\Pictures\\Trip 2022"
-    img.mkdir(bin_ + "/$RGHI789", "recycled folder")
-    img.rows[img.key(bin_ + "/$RGHI789")]["former"] = folder_path
-    img.put(bin_ + "/$RGHI789/beach.jpg", 3000, former=folder_path + "\\beach.jpg",
-            note="inside a recycled folder")
-    img.put(bin_ + "/$RGHI789/Sunset photo.png", cs + 1, former=folder_path + "\\Sunset photo.png",
-            note="inside a recycled folder")
-    img.put_bytes(bin_ + "/$IGHI789", companion_v1(3000 + cs + 1, when, folder_path),
-                  note="companion of the recycled folder, older layout")
-    img.put(bin_ + "/$RJKL012.txt", 600, note="no companion: keeps its name")
-    img.put(bin_ + "/$RMNO345.pdf", 800, note="companion too short: keeps its name")
-    img.put_bytes(bin_ + "/$IMNO345.pdf",
-                  companion_v1(800, when, "C:\\Users\\x\\Documents\\scan.pdf")[:29],
-                  note="companion of 29 bytes (too short)")
-    img.put(bin_ + "/$RPQR678.txt", 400, note="companion path has no backslash: keeps its name")
-    img.put_bytes(bin_ + "/$IPQR678.txt", companion_v1(400, when, "C:orphan.txt"),
-                  note="companion whose path has no backslash")
-    img.put(bin_ + "/$RSTU901.txt", 300, note="companion's former size exceeds the volume: keeps its name")
-    img.put_bytes(bin_ + "/$ISTU901.txt", companion_v1(1 << 40, when, "C:\\Users\\x\\huge.txt"),
-                  note="companion whose former size (1 TiB) is not smaller than the volume")
-    img.put_bytes(bin_ + "/desktop.ini",
-                  "\r\n[.ShellClassInfo]\r\nCLSID={645FF040-5081-101B-9F08-00AA002F954E}\r\n"
-                  "LocalizedResourceName=@%SystemRoot%\\system32\\shell32.dll,-8964\r\n"
-                  .encode("utf-16-le"), note="not a recycled item")
+    fill_recycle_bin(img, bin_, datetime.datetime(2023, 5, 1, 12, 30, 0), cs)
     img.attrib(bin_ + "/desktop.ini", "+h", "+s")
     img.attrib(bin_, "+h", "+s")
 

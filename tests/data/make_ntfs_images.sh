@@ -27,7 +27,7 @@ export LC_ALL=C.UTF-8 TZ=UTC
 
 fixture_python "$OUT" "$WORK" "$FAKELIB" <<'PY'
 import datetime, hashlib, os, shutil, struct, subprocess, sys
-from fixture import FuseImage, companion_v1, companion_v2, content
+from fixture import FuseImage, content, fill_recycle_bin
 
 OUT, WORK, FAKELIB = sys.argv[1], sys.argv[2], sys.argv[3]
 NAME = "ntfs_files"
@@ -255,31 +255,8 @@ img.put("old project/Source Code/Main Program.c", 1234)
 sid = "$RECYCLE.BIN/S-1-5-21-1111111111-2222222222-3333333333-1001"
 img.mkdir("$RECYCLE.BIN", "hidden + system")
 img.mkdir(sid, "a user's recycle bin")
-when = datetime.datetime(2023, 7, 1, 12, 30, 0)
-n = 1234
-img.put(sid + "/$RABC123.txt", n, former="C:\\Users\\x\\Documents\\report.txt",
-        note="companion in the older layout")
-img.put_bytes(sid + "/$IABC123.txt", companion_v1(n, when, "C:\\Users\\x\\Documents\\report.txt"),
-              note="companion, older layout (version 1, path at byte 24)")
-n = 5000
-img.put(sid + "/$RDEF456.docx", n, former="C:\\Users\\x\\Desktop\\Project notes.docx",
-        note="companion in the newer layout")
-img.put_bytes(sid + "/$IDEF456.docx",
-              companion_v2(n, when, "C:\\Users\\x\\Desktop\\Project notes.docx"),
-              note="companion, newer layout (version 2, length at byte 24, path at byte 28)")
-folder_path = "C:\\Users\\x\\Pictures\\Trip 2022"
-img.mkdir(sid + "/$RGHI789", "recycled folder")
-img.rows[img.key(sid + "/$RGHI789")]["former"] = folder_path
-img.put(sid + "/$RGHI789/beach.jpg", 3000, former=folder_path + "\\beach.jpg",
-        note="inside a recycled folder")
-img.put(sid + "/$RGHI789/Sunset photo.png", 4097, former=folder_path + "\\Sunset photo.png",
-        note="inside a recycled folder")
-img.put_bytes(sid + "/$IGHI789", companion_v2(3000 + 4097, when, folder_path),
-              note="companion of the recycled folder, newer layout")
-img.put_bytes(sid + "/desktop.ini",
-              "\r\n[.ShellClassInfo]\r\nCLSID={645FF040-5081-101B-9F08-00AA002F954E}\r\n"
-              "LocalizedResourceName=@%SystemRoot%\\system32\\shell32.dll,-8964\r\n"
-              .encode("utf-16-le"), note="not a recycled item")
+fill_recycle_bin(img, sid, datetime.datetime(2023, 7, 1, 12, 30, 0), CLUSTER, folder_layout=2,
+                 odd_items=False)
 img.attrib(sid + "/desktop.ini", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
 img.attrib(sid, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
 img.attrib("$RECYCLE.BIN", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
