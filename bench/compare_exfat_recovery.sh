@@ -26,34 +26,12 @@
 # Needs: sleuthkit, exfatprogs, exfat-fuse, python3, time, bc (apt-get install ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/paired_runs.sh  # the scripts run from the top of the tree
 build=${1:-build}
-ostrel="$build/ostrel"
-[ -x "$ostrel" ] || { echo "build the ostrel command first ($ostrel)" >&2; exit 2; }
-for tool in fls tsk_recover mkfs.exfat mount.exfat-fuse losetup python3 bc; do
-  command -v "$tool" >/dev/null || { echo "$tool missing (see Needs: in $0)" >&2; exit 2; }
-done
-[ -x /usr/bin/time ] || { echo "/usr/bin/time missing: apt-get install time" >&2; exit 2; }
-
-cache=${OSTREL_BENCH_CACHE:-${TMPDIR:-/tmp}/ostrel-bench-cache}
-mkdir -p "$cache"
+need_bench_tools fls tsk_recover mkfs.exfat mount.exfat-fuse losetup python3 bc
+bench_folders
 # Bump the version when the generator changes, so a stale image is not reused.
 image="$cache/exfat-24k-v1.img"
-
-work=$(mktemp -d)
-mnt="$work/mnt"
-out_parent=${OSTREL_BENCH_OUT:-$( [ -d /dev/shm ] && [ -w /dev/shm ] && echo /dev/shm || echo "$work")}
-outs=$(mktemp -d "$out_parent/ostrel-bench-out.XXXXXX")
-fuse_pid=
-loop=
-cleanup() {
-  if [ -n "$fuse_pid" ]; then
-    umount "$mnt" 2>/dev/null || true
-    wait "$fuse_pid" 2>/dev/null || true
-  fi
-  [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null || true
-  rm -rf "$work" "$outs"
-}
-trap cleanup EXIT
 
 generate() { # makes the volume in $1
   local target=$1
@@ -62,13 +40,7 @@ generate() { # makes the volume in $1
   truncate -s 1G "$target"
   mkfs.exfat -c 4096 -L ostrelbench "$target" >/dev/null
   loop=$(losetup -f --show "$target")
-  mkdir -p "$mnt"
-  # In the foreground (-d), so that waiting for it after umount means every
-  # write has reached the image.
-  mount.exfat-fuse -d -o noatime "$loop" "$mnt" >"$work/fuse.log" 2>&1 &
-  fuse_pid=$!
-  for _ in $(seq 100); do mountpoint -q "$mnt" && break; sleep 0.1; done
-  mountpoint -q "$mnt" || { echo "exfat-fuse did not mount $target:" >&2; tail "$work/fuse.log" >&2; exit 2; }
+  fuse_mount "$target" mount.exfat-fuse -d -o noatime "$loop" "$mnt"  # -d: in the foreground
   python3 - "$mnt" <<'PY'
 import os, random, shutil, sys
 root = sys.argv[1]
@@ -103,37 +75,20 @@ for a in range(40):
         for name in sorted(os.listdir(folder))[::10]:
             os.unlink(f"{folder}/{name}")
 PY
-  umount "$mnt"
-  wait "$fuse_pid"
-  fuse_pid=
+  fuse_unmount
   losetup -d "$loop"
   loop=
 }
 
-if [ -s "$image" ]; then
-  echo "using the cached volume $image"
-else
-  echo "making the exFAT volume (cached in $cache) ..."
-  start=$(date +%s.%N)
-  generate "$image.part"
-  mv "$image.part" "$image"
-  printf 'generated in %.1f s\n' "$(echo "$(date +%s.%N) - $start" | bc -l)"
-fi
-echo "image: $(du -h --apparent-size "$image" | cut -f1) ($(du -h "$image" | cut -f1) on disk)"
-
-source bench/paired_runs.sh  # the scripts run from the top of the tree
-row() { # label, ostrel figure, reference figure, printf format[, - for no ratio]
-  printf "%-34s %12$4 %12$4 %8s\n" "$1" "$2" "$3" "$([ "${5:-}" = - ] && echo - || ratio "$2" "$3")"
-}
+cached_volume exFAT
 
 compare_listings
-outputs=$outs
 compare_recoveries
 clear_outputs
 
 echo
 echo "exFAT, warm page cache, median of $runs runs taken in turn, files recovered into $out_parent (reference: fls -r -p, tsk_recover -e)"
-printf "%-34s %12s %12s %8s\n" "" "ostrel" "reference" "ratio"
+table_head
 row "scan time, s" "$ls_time" "$fls_time" .3f
 row "entries listed" "$((ls_folders + ls_files))" "$fls_lines" d -
 row "deleted entries listed" "$ls_deleted" "$fls_deleted" d -

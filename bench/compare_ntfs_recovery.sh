@@ -29,40 +29,15 @@
 # Needs: sleuthkit, ntfs-3g, python3, time, bc (apt-get install ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/paired_runs.sh  # the scripts run from the top of the tree
 build=${1:-build}
-ostrel="$build/ostrel"
-[ -x "$ostrel" ] || { echo "build the ostrel command first ($ostrel)" >&2; exit 2; }
-for tool in fls tsk_recover mkntfs ntfs-3g python3 bc; do
-  command -v "$tool" >/dev/null || { echo "$tool missing (see Needs: in $0)" >&2; exit 2; }
-done
-[ -x /usr/bin/time ] || { echo "/usr/bin/time missing: apt-get install time" >&2; exit 2; }
-
-cache=${OSTREL_BENCH_CACHE:-${TMPDIR:-/tmp}/ostrel-bench-cache}
-mkdir -p "$cache"
+need_bench_tools fls tsk_recover mkntfs ntfs-3g python3 bc
+# The recovered files go to memory when /dev/shm allows: deleting 100,000
+# files can take minutes on a disk mounted with discard.
+bench_folders
+row_width=14
 # Bump the version when the generator changes, so a stale image is not reused.
 image="$cache/ntfs-100k-v1.img"
-
-work=$(mktemp -d)
-mnt="$work/mnt"
-# The recovered files go to memory when /dev/shm allows, so that the figures
-# are the programs' and not the disk's (deleting 100,000 files can take
-# minutes on a disk mounted with discard). OSTREL_BENCH_OUT picks another place.
-if [ -n "${OSTREL_BENCH_OUT:-}" ]; then
-  out=$(mktemp -d "$OSTREL_BENCH_OUT/ostrel-bench.XXXXXX")
-elif [ -d /dev/shm ] && [ -w /dev/shm ]; then
-  out=$(mktemp -d /dev/shm/ostrel-bench.XXXXXX)
-else
-  out="$work"
-fi
-ntfs_pid=
-cleanup() {
-  if [ -n "$ntfs_pid" ]; then
-    umount "$mnt" 2>/dev/null || true
-    wait "$ntfs_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work" "$out"
-}
-trap cleanup EXIT
 
 generate() { # makes the volume in $1
   local target=$1
@@ -71,13 +46,7 @@ generate() { # makes the volume in $1
   # Zero times and a quick format: the same file set and layout on every run.
   mkntfs -q -F -f -T -L ostrel-bench "$target" >"$work/mkntfs.log" 2>&1 ||
     { cat "$work/mkntfs.log" >&2; exit 2; }
-  mkdir -p "$mnt"
-  # In the foreground, so that waiting for it after umount means every
-  # write has reached the image.
-  ntfs-3g -o no_detach,noatime,big_writes "$target" "$mnt" >"$work/ntfs-3g.log" 2>&1 &
-  ntfs_pid=$!
-  for _ in $(seq 100); do mountpoint -q "$mnt" && break; sleep 0.1; done
-  mountpoint -q "$mnt" || { echo "ntfs-3g did not mount $target:" >&2; cat "$work/ntfs-3g.log" >&2; exit 2; }
+  fuse_mount "$target" ntfs-3g -o no_detach,noatime,big_writes "$target" "$mnt"  # no_detach: in the foreground
   python3 - "$mnt" <<'PY'
 import os, random, shutil, sys
 root = sys.argv[1]
@@ -118,43 +87,25 @@ for a in range(50):
         for name in sorted(os.listdir(folder))[::10]:
             os.unlink(f"{folder}/{name}")
 PY
-  umount "$mnt"
-  wait "$ntfs_pid"
-  ntfs_pid=
+  fuse_unmount
 }
 
-if [ -s "$image" ]; then
-  echo "using the cached volume $image"
-else
-  echo "making the NTFS volume (cached in $cache) ..."
-  start=$(date +%s.%N)
-  generate "$image.part"
-  mv "$image.part" "$image"
-  printf 'generated in %.1f s\n' "$(echo "$(date +%s.%N) - $start" | bc -l)"
-fi
-echo "image: $(du -h --apparent-size "$image" | cut -f1) ($(du -h "$image" | cut -f1) on disk)"
-
-source bench/paired_runs.sh  # the scripts run from the top of the tree
-
-row() { # label, ostrel figure, reference figure, printf format[, - for no ratio]
-  printf "%-34s %14$4 %14$4 %8s\n" "$1" "$2" "$3" "$([ "${5:-}" = - ] && echo - || ratio "$2" "$3")"
-}
+cached_volume NTFS
 
 compare_listings
-outputs=$out
 compare_recoveries
 # What making the same tree costs the system alone (bench/file_creation_floor.cpp),
 # on the tree tsk_recover saved last.
 floor="$build/bench/ostrel_bench_file_floor"
 floor_line=
-if [ -x "$floor" ] && [ -d "$out/b" ]; then
-  floor_line=$("$floor" "$out/b" "$out/floor" 2>&1 || true)
+if [ -x "$floor" ] && [ -d "$outputs/b" ]; then
+  floor_line=$("$floor" "$outputs/b" "$outputs/floor" 2>&1 || true)
 fi
 clear_outputs
 
 echo
 echo "NTFS, warm page cache, median of $runs runs, taken in turn (reference: fls -r -p, tsk_recover -e)"
-printf "%-34s %14s %14s %8s\n" "" "ostrel" "reference" "ratio"
+table_head
 row "scan time, s" "$ls_time" "$fls_time" .3f
 row "scan peak memory, KiB" "$ls_rss" "$fls_rss" d
 row "entries listed" "$((ls_folders + ls_files))" "$fls_lines" d -

@@ -1,6 +1,8 @@
 # Times ostrel against The Sleuth Kit, for the compare_*.sh scripts, which
-# source this file after setting $ostrel (the command), $work (a scratch
-# folder) and $image (the image both programs read).
+# source this file from the top of the tree. The measuring functions use
+# $ostrel (the command), $work (a scratch folder) and $image (the image both
+# programs read); need_bench_tools and bench_folders, below, set the first
+# two.
 #
 # This machine's host may take clean pages of the page cache back between
 # runs; a run that reads them from the disk again measures the disk, and
@@ -86,4 +88,84 @@ compare_recoveries() {
   note_failure "ostrel recover" "$status_a" a
   note_failure "tsk_recover -e" "$status_b" b
   reset=: after=:
+}
+
+# ---- setting up --------------------------------------------------------------
+# need_bench_tools TOOL...: sets $ostrel, the command in $build; stops unless
+# it is built and TOOL... and /usr/bin/time are there.
+need_bench_tools() {
+  local tool
+  ostrel="$build/ostrel"
+  [ -x "$ostrel" ] || { echo "build the ostrel command first ($ostrel)" >&2; exit 2; }
+  for tool; do
+    command -v "$tool" >/dev/null || { echo "$tool missing (see Needs: in $0)" >&2; exit 2; }
+  done
+  [ -x /usr/bin/time ] || { echo "/usr/bin/time missing: apt-get install time" >&2; exit 2; }
+}
+
+# bench_folders: sets $cache (made: the generated volumes are kept there),
+# $work (a scratch folder, $mnt the mount point in it) and $outputs (where
+# compare_recoveries puts the recovered files), and releases them on exit.
+# The recovered files go to memory when /dev/shm allows, so that the figures
+# are the programs' and not the disk's; OSTREL_BENCH_OUT picks another place.
+fuse_pid= loop=
+bench_folders() {
+  cache=${OSTREL_BENCH_CACHE:-${TMPDIR:-/tmp}/ostrel-bench-cache}
+  mkdir -p "$cache"
+  work=$(mktemp -d)
+  mnt="$work/mnt"
+  out_parent=${OSTREL_BENCH_OUT:-$( [ -d /dev/shm ] && [ -w /dev/shm ] && echo /dev/shm || echo "$work")}
+  outputs=$(mktemp -d "$out_parent/ostrel-bench-out.XXXXXX")
+  trap bench_cleanup EXIT
+}
+bench_cleanup() {
+  if [ -n "$fuse_pid" ]; then
+    umount "$mnt" 2>/dev/null || true
+    wait "$fuse_pid" 2>/dev/null || true
+  fi
+  [ -n "$loop" ] && losetup -d "$loop" 2>/dev/null || true
+  rm -rf "$work" "$outputs"
+}
+
+# fuse_mount IMAGE DRIVER ARG...: mounts at $mnt with a FUSE driver that
+# stays in the foreground, so that waiting for it after umount
+# (fuse_unmount) means every write has reached IMAGE.
+fuse_mount() {
+  local target=$1 _
+  shift
+  mkdir -p "$mnt"
+  "$@" >"$work/fuse.log" 2>&1 &
+  fuse_pid=$!
+  for _ in $(seq 100); do mountpoint -q "$mnt" && break; sleep 0.1; done
+  mountpoint -q "$mnt" || { echo "${1#mount.} did not mount $target:" >&2; tail "$work/fuse.log" >&2; exit 2; }
+}
+fuse_unmount() {
+  umount "$mnt"
+  wait "$fuse_pid"
+  fuse_pid=
+}
+
+# cached_volume KIND: makes $image with `generate FILE` unless the cache
+# holds it; a volume only half made is never taken for one.
+cached_volume() {
+  local start
+  if [ -s "$image" ]; then
+    echo "using the cached volume $image"
+  else
+    echo "making the $1 volume (cached in $cache) ..."
+    start=$(date +%s.%N)
+    generate "$image.part"
+    mv "$image.part" "$image"
+    printf 'generated in %.1f s\n' "$(echo "$(date +%s.%N) - $start" | bc -l)"
+  fi
+  echo "image: $(du -h --apparent-size "$image" | cut -f1) ($(du -h "$image" | cut -f1) on disk)"
+}
+
+# ---- the table -----------------------------------------------------------------
+row_width=12  # of the two figure columns
+table_head() {
+  printf "%-34s %${row_width}s %${row_width}s %8s\n" "" "ostrel" "reference" "ratio"
+}
+row() { # label, ostrel figure, reference figure, printf format[, - for no ratio]
+  printf "%-34s %${row_width}$4 %${row_width}$4 %8s\n" "$1" "$2" "$3" "$([ "${5:-}" = - ] && echo - || ratio "$2" "$3")"
 }
