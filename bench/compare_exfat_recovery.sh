@@ -41,9 +41,9 @@ generate() { # makes the volume in $1
   mkfs.exfat -c 4096 -L ostrelbench "$target" >/dev/null
   loop=$(losetup -f --show "$target")
   fuse_mount "$target" mount.exfat-fuse -d -o noatime "$loop" "$mnt"  # -d: in the foreground
-  python3 - "$mnt" <<'PY'
-import os, random, shutil, sys
-root = sys.argv[1]
+  tree_python "$mnt" <<'PY'
+import random, sys
+from bench_tree import fill_tree
 rng = random.Random(20240717)
 
 def size_of():
@@ -54,26 +54,9 @@ def size_of():
         return rng.randint(8192, 65536)
     return rng.randint(65536, 1 << 20)
 
-kinds = [".txt", ".jpg", ".dat", ".log", ".pdf"]
-for a in range(40):
-    for b in range(20):
-        folder = f"{root}/top{a:02}/folder {a:02}-{b:02}"
-        os.makedirs(folder)
-        for f in range(30):
-            name = f"file{f:02}" + ("_with_a_longer_name" if f % 7 == 0 else "") + kinds[f % 5]
-            with open(f"{folder}/{name}", "wb") as out:
-                out.write(rng.randbytes(size_of()))
-
-# Deleted: 20 whole folders, and every tenth file in the others.
-gone = {(a, 7) for a in range(0, 40, 2)}
-for a in range(40):
-    for b in range(20):
-        folder = f"{root}/top{a:02}/folder {a:02}-{b:02}"
-        if (a, b) in gone:
-            shutil.rmtree(folder)
-            continue
-        for name in sorted(os.listdir(folder))[::10]:
-            os.unlink(f"{folder}/{name}")
+# 20 whole folders and every tenth file in the others are deleted.
+fill_tree(sys.argv[1], 40, 20, 30, [".txt", ".jpg", ".dat", ".log", ".pdf"],
+          lambda: rng.randbytes(size_of()))
 PY
   fuse_unmount
   losetup -d "$loop"

@@ -47,9 +47,9 @@ generate() { # makes the volume in $1
   mkntfs -q -F -f -T -L ostrel-bench "$target" >"$work/mkntfs.log" 2>&1 ||
     { cat "$work/mkntfs.log" >&2; exit 2; }
   fuse_mount "$target" ntfs-3g -o no_detach,noatime,big_writes "$target" "$mnt"  # no_detach: in the foreground
-  python3 - "$mnt" <<'PY'
-import os, random, shutil, sys
-root = sys.argv[1]
+  tree_python "$mnt" <<'PY'
+import random, sys
+from bench_tree import fill_tree
 rng = random.Random(20240611)
 text = b"the quick brown fox jumps over the lazy dog 0123456789\n"
 
@@ -66,26 +66,9 @@ def payload(size):
         return (text * (size // len(text) + 1))[:size]
     return rng.randbytes(size)
 
-kinds = [".txt", ".bin", ".dat", ".log", ".cfg"]
-for a in range(50):
-    for b in range(50):
-        folder = f"{root}/top{a:02}/folder {a:02}-{b:02}"
-        os.makedirs(folder)
-        for f in range(40):
-            name = f"file{f:02}" + ("_with_a_longer_name" if f % 7 == 0 else "") + kinds[f % 5]
-            with open(f"{folder}/{name}", "wb") as out:
-                out.write(payload(size_of()))
-
-# Deleted: 25 whole folders, and every tenth file in the others.
-gone = {(a, 7) for a in range(0, 50, 2)}
-for a in range(50):
-    for b in range(50):
-        folder = f"{root}/top{a:02}/folder {a:02}-{b:02}"
-        if (a, b) in gone:
-            shutil.rmtree(folder)
-            continue
-        for name in sorted(os.listdir(folder))[::10]:
-            os.unlink(f"{folder}/{name}")
+# 25 whole folders and every tenth file in the others are deleted.
+fill_tree(sys.argv[1], 50, 50, 40, [".txt", ".bin", ".dat", ".log", ".cfg"],
+          lambda: payload(size_of()))
 PY
   fuse_unmount
 }

@@ -145,6 +145,42 @@ fuse_unmount() {
   fuse_pid=
 }
 
+# tree_python ARG...: runs the Python script on stdin with ARG...; it can
+# `from bench_tree import fill_tree` (below), which writes the tree of
+# folders and files both FUSE volumes hold and deletes a part of it.
+tree_python() {
+  mkdir -p "$work/py"
+  cat > "$work/py/bench_tree.py" <<'PY'
+import os, shutil
+
+
+def fill_tree(root, tops, folders, files, kinds, body):
+    """TOPS x FOLDERS folders (topAA/folder AA-BB) of FILES files each, every
+    seventh with a longer name, the extensions taken from KINDS in turn, the
+    bytes from body(), called once per file in order. Then deleted: folder
+    BB = 7 of every second top whole, and every tenth file in the others."""
+    for a in range(tops):
+        for b in range(folders):
+            folder = f"{root}/top{a:02}/folder {a:02}-{b:02}"
+            os.makedirs(folder)
+            for f in range(files):
+                name = f"file{f:02}" + ("_with_a_longer_name" if f % 7 == 0 else "") + kinds[f % len(kinds)]
+                with open(f"{folder}/{name}", "wb") as out:
+                    out.write(body())
+
+    gone = {(a, 7) for a in range(0, tops, 2)}
+    for a in range(tops):
+        for b in range(folders):
+            folder = f"{root}/top{a:02}/folder {a:02}-{b:02}"
+            if (a, b) in gone:
+                shutil.rmtree(folder)
+                continue
+            for name in sorted(os.listdir(folder))[::10]:
+                os.unlink(f"{folder}/{name}")
+PY
+  PYTHONPATH="$work/py" PYTHONDONTWRITEBYTECODE=1 python3 - "$@"
+}
+
 # cached_volume KIND: makes $image with `generate FILE` unless the cache
 # holds it; a volume only half made is never taken for one.
 cached_volume() {
