@@ -1,5 +1,5 @@
-# Shared by the make_*.sh scripts in this folder, which source it after
-# setting HERE (the folder of the script):
+# Shared by the scripts in this folder (make_*.sh, check_images.sh), which
+# source it after setting HERE (the folder of the script):
 #
 #   fixture_out [DIR]        sets OUT: DIR (default $HERE), made and absolute
 #   need_tools PKGS TOOL...  stops when a TOOL is missing, naming the packages
