@@ -21,9 +21,9 @@
 #
 # The last line, when the build has bench/ostrel_bench_file_floor, is what
 # making tsk_recover's saved tree costs this machine with no source read:
-# plainly, and published the way `ostrel recover` publishes its files (as
-# NAME.partial, given its times, renamed). The second figure bounds how fast
-# the saving part of `ostrel recover` can be here.
+# plainly, and given their times as `ostrel recover` gives them when it
+# saves into a new volume folder. The second figure bounds how fast the saving
+# part of `ostrel recover` can be here.
 #
 # Usage: bench/compare_ntfs_recovery.sh [BUILD_DIR]
 # Needs: sleuthkit, ntfs-3g, python3, time, bc (apt-get install ...).

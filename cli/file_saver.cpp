@@ -62,35 +62,33 @@ void file_saver::save(save_job& job) {
     // neither name can be there; elsewhere, look first. (Were one to appear
     // meanwhile, the exclusive creation and the no-replace rename still leave
     // it as it is.)
-    if (!fresh) {
-        if (output_tree::exists(fd, job.name)) return finish(job, "skipped", "already exists; left as it was");
-        bool regular = false;
-        if (output_tree::exists(fd, partial, &regular)) {
-            // Left by a run that was cut off: it is copied again.
-            if (!regular || !output_tree::remove_file(fd, partial)) {
-                return finish(job, "failed", terminal_text(partial) + " is in the way and cannot be removed");
-            }
-        }
-    }
+    if (!fresh && !clear_the_way(fd, job, partial)) return;
 
+    // In a staged folder the copy takes its own name from the start.
+    const std::string& copy = job.staged ? job.name : partial;
     save_watch watch;
     set_listener(&watch);
     clear_status();
     const bool saved =
-        engine().save_file(job.session, job.node, to_wide(tree_.engine_path(fd, job.folder, partial)).c_str()) != 0;
+        engine().save_file(job.session, job.node, to_wide(tree_.engine_path(fd, job.folder, copy)).c_str()) != 0;
     set_listener(nullptr);
     if (saved && watch.error == 0) {
-        output_tree::set_times(fd, partial, job.accessed, job.modified);
-        if (!output_tree::publish(fd, partial, job.name)) {
+        output_tree::set_times(fd, copy, job.accessed, job.modified);
+        if (!job.staged && !output_tree::publish(fd, partial, job.name)) {
             return finish(job, "incomplete",
                           "copied, but it could not take its name (" + std::string(std::strerror(errno)) +
                               "); kept as " + terminal_text(partial));
         }
         return finish(job, "saved");
     }
-    const bool kept = output_tree::exists(fd, partial);
     if (last_status() == OSTREL_STATUS_DESTINATION_EXISTS) {
-        return finish(job, "failed", terminal_text(partial) + " appeared while saving; left as it was");
+        return finish(job, "failed", terminal_text(copy) + " appeared while saving; left as it was");
+    }
+    bool kept = output_tree::exists(fd, copy);
+    if (kept && job.staged && !output_tree::publish(fd, job.name, partial)) {
+        // What cannot be marked partial must not stay under the file's name.
+        output_tree::remove_file(fd, job.name);
+        kept = false;
     }
     const std::string kept_text = kept ? "; what was copied is kept as " + terminal_text(partial) : "";
     const char* result = kept ? "incomplete" : "failed";
@@ -98,6 +96,34 @@ void file_saver::save(save_job& job) {
     job.disk_full = is_disk_full(watch.error);
     const std::string reason = watch.error ? std::strerror(watch.error) : "the engine could not copy all of the data";
     finish(job, result, reason + kept_text);
+}
+
+bool file_saver::clear_the_way(int fd, save_job& job, const std::string& partial) {
+    const auto stop = [&](const char* result, std::string reason) {
+        finish(job, result, std::move(reason));
+        return false;
+    };
+    bool regular = false;
+    if (output_tree::exists(fd, job.name, &regular)) {
+        // Under a staged folder the name is this program's: a killed run
+        // left it there, whole when it has its full size (the engine writes a
+        // file in order), cut short otherwise.
+        if (!job.staged || !regular) return stop("skipped", "already exists; left as it was");
+        if (output_tree::file_size(fd, job.name) == job.size) {
+            output_tree::set_times(fd, job.name, job.accessed, job.modified);
+            return stop("skipped", "already exists; left as it was");
+        }
+        if (!output_tree::remove_file(fd, job.name)) {
+            return stop("failed", terminal_text(job.name) + " is cut short and cannot be removed");
+        }
+    }
+    if (output_tree::exists(fd, partial, &regular)) {
+        // Left by a run that was cut off: it is copied again.
+        if (!regular || !output_tree::remove_file(fd, partial)) {
+            return stop("failed", terminal_text(partial) + " is in the way and cannot be removed");
+        }
+    }
+    return true;
 }
 
 }  // namespace ostrel::cli

@@ -2,12 +2,19 @@
 // worker threads: each thread has a saver of its own, with its own open
 // folders (and, where the system allows, its own working folder).
 //
-// A file is copied to NAME.partial and takes its own name only once the
-// engine reports it complete, so a file cut short (Ctrl-C, a killed process,
-// a full disk, a read error) never passes for a whole one. The engine creates
-// every destination exclusively and the final rename never replaces a file:
-// whatever exists is left as it was and reported as skipped; a NAME.partial
-// left by an earlier run is copied again.
+// A file never passes for a whole one before it is, whatever cuts it short
+// (Ctrl-C, a killed process, a full disk, a read error). In a volume folder
+// that already existed, a file is copied to NAME.partial and takes its own
+// name only once the engine reports it complete. A volume folder this run
+// makes is filled as VOLUME.partial instead (`staged` jobs), where files are
+// copied under their own names, and takes its name when the volume is done
+// (recover.cpp): one rename for the volume instead of one a file, which was a
+// fifth of the work of saving many small files. A file cut short there is
+// renamed NAME.partial at once. The engine creates every destination
+// exclusively and no rename replaces a file: whatever exists is left as it
+// was and reported as skipped; a NAME.partial left by an earlier run is
+// copied again, and so is a file of the wrong size in a VOLUME.partial left
+// by a run that was killed.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +35,8 @@ struct save_job {
     std::vector<std::string> folder;  // below the output folder, the volume's folder first
     std::string name;                 // the file's name there
     std::optional<int64_t> accessed, modified;  // seconds since 1970, kept on the copy
+    uint64_t size = 0;    // what the engine reports: a complete copy has this size
+    bool staged = false;  // `folder` starts with a VOLUME.partial folder
 
     // What came of it: "saved", "skipped", "incomplete", "failed", or
     // "not tried" (stopped, or the output disk full, before its turn).
@@ -52,6 +61,9 @@ public:
 
 private:
     void finish(save_job& job, const char* result, std::string reason = {});
+    // Before a save in a folder this run did not create: false (with the
+    // job's result set) when the file is not to be copied.
+    bool clear_the_way(int fd, save_job& job, const std::string& partial);
 
     output_tree tree_;
 };

@@ -64,6 +64,12 @@ int output_tree::open_folder(const std::vector<std::string>& parts, std::string&
     return fd;
 }
 
+bool output_tree::rename_in_root(const std::string& from, const std::string& to) {
+    std::string error;
+    int error_number = 0;
+    return open_root(error, error_number) && publish(root_fd_, from, to);
+}
+
 void output_tree::made_folders::add(const std::string& path) {
     const std::lock_guard<std::mutex> held(mutex_);
     paths_.insert(path);

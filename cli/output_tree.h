@@ -69,6 +69,12 @@ public:
     // has one of its own, since nothing else may rely on it meanwhile.
     void allow_working_folder() { may_move_cwd_ = true; }
 
+    // Whether `name` exists directly in the output folder; creates nothing.
+    bool holds(const std::string& name) const;
+    // Renames `from` in the output folder to `to`, never replacing what is
+    // there. False (with errno set) on failure.
+    bool rename_in_root(const std::string& from, const std::string& to);
+
     // The path shown to the user.
     std::string shown_path(const std::vector<std::string>& parts, const std::string& name = {}) const;
 

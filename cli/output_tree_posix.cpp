@@ -104,6 +104,11 @@ bool output_tree::open_root(std::string& error, int& error_number) {
     return true;
 }
 
+bool output_tree::holds(const std::string& name) const {
+    struct stat info {};
+    return ::fstatat(AT_FDCWD, shown_path({}, name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 bool output_tree::exists(int folder, const std::string& name, bool* regular_file) {
     struct stat info {};
     if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;

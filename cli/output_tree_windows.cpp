@@ -186,6 +186,10 @@ int output_tree::open_child(int parent, const std::string& name, const std::stri
     return -1;
 }
 
+bool output_tree::holds(const std::string& name) const {
+    return GetFileAttributesW(long_path(to_wide(shown_path({}, name))).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool output_tree::exists(int folder, const std::string& name, bool* regular_file) {
     // The attributes of a link are its own: nothing is followed.
     const DWORD attributes = GetFileAttributesW(path_in(folder, name).c_str());

@@ -197,7 +197,12 @@ private:
     static constexpr size_t planned_ahead = 4096;
 
     void save_all(const source::volume& v, const volume_listing& listing, const std::vector<size_t>& files) {
-        const std::string volume_dir = volume_folder(v);
+        volume_dir_ = volume_folder(v);
+        // A volume folder that is not there yet is filled under a name that
+        // says it is partial, and takes its name once the volume is done
+        // (file_saver.h). One a killed run left is taken up again.
+        staged_ = !tree_.holds(volume_dir_);
+        const std::string folder_on_disk = staged_ ? volume_dir_ + std::string(partial_suffix) : volume_dir_;
         destination_claims claims;  // one set per volume folder
         folder_above_ = {};
         std::vector<save_job> jobs(std::min(files.size(), planned_ahead));
@@ -240,7 +245,7 @@ private:
             for (size_t job = 0; job < files.size(); ++job) {
                 // The oldest planned file must be reported before its place is reused.
                 while (job - pool.collected() >= jobs.size()) pool.collect(collect, true, show_progress);
-                plan(v, listing, files[job], volume_dir, claims, jobs[job % jobs.size()], plans[job % jobs.size()]);
+                plan(v, listing, files[job], folder_on_disk, claims, jobs[job % jobs.size()], plans[job % jobs.size()]);
                 pool.publish(job + 1);
                 pool.collect(collect, false, nullptr);
                 if (job % 256 == 0) show_progress();
@@ -250,6 +255,20 @@ private:
         }
         token_.listener = polled;
         shown_.saving(done, done_bytes, "");
+        // The savers' folders are closed first: on Windows a folder that is
+        // held open cannot be renamed.
+        savers.clear();
+        if (staged_) publish_volume_folder(folder_on_disk);
+    }
+
+    // Gives the staged volume folder its name: what is in it is whole, or
+    // carries a .partial name of its own.
+    void publish_volume_folder(const std::string& staged) {
+        if (!tree_.holds(staged) || tree_.rename_in_root(staged, volume_dir_)) return;
+        const std::string reason = std::strerror(errno);
+        shown_.note("ostrel: the files saved in " + terminal_text(tree_.shown_path({}, staged)) +
+                    " could not be moved to " + terminal_text(tree_.shown_path({}, volume_dir_)) + " (" + reason +
+                    "); they are whole, except those named .partial");
     }
 
     // How many files from `first` on one saver takes at once. Large
@@ -287,6 +306,8 @@ private:
         job.folder = std::move(folder);
         job.accessed = times_.seconds(entry.item->accessed);
         job.modified = times_.seconds(entry.item->modified);
+        job.size = entry.size;
+        job.staged = staged_;
         about = planned{index, entry.size, entry.overwritten, renamed, claims.last_folder()};
     }
 
@@ -306,7 +327,10 @@ private:
         if (result == "skipped") ++totals_.skipped;
         const bool noted = result == "failed" || result == "incomplete" || (opts_.verbose && result == "skipped");
         if (!opts_.json && !plan.renamed && !noted && !job.disk_full) return;  // a saved file goes without saying
-        const outcome about{listing.display_path(plan.entry), terminal_text(tree_.shown_path(job.folder, job.name)),
+        // Where the file is once the volume is done.
+        std::vector<std::string> folder = job.folder;
+        if (!folder.empty()) folder.front() = volume_dir_;
+        const outcome about{listing.display_path(plan.entry), terminal_text(tree_.shown_path(folder, job.name)),
                             plan.size, plan.overwritten, plan.renamed};
         if (about.renamed && !opts_.json) {
             shown_.note("note: " + about.path + " goes to " + about.destination + " (the name was already used)");
@@ -387,6 +411,8 @@ private:
     interrupt_token& token_;
     output_tree tree_;  // for names and paths shown; the savers have their own
     int volume_ = 0;
+    std::string volume_dir_;  // the volume's folder in the output folder
+    bool staged_ = false;     // filled as volume_dir_.partial first
     size_t pool_next_ = 0;  // the first file not yet reported
     const std::shared_ptr<output_tree::made_folders> made_ = std::make_shared<output_tree::made_folders>();
     local_time_cache times_;

@@ -213,25 +213,52 @@ TEST(RecoverSafety, AFileCutShortKeepsAPartialNameUntilARerunCompletesIt) {
 #else
     REQUIRE_FIXTURE(image, "fat16.img");
     scratch_dir dir;
-    const fs::path big = dir / "0-fat16" / "docs" / "Reports 2023" / "Q1" / "deep" / "big file.bin";
-    // Killed while writing the first file above 64 KiB, as a crash or a
-    // kill would leave it.
-    const cli_result killed = run_cli({"recover", image.string(), "-o", dir.path().string()},
-                                      {.file_size_limit = 64 * 1024});
-    ASSERT_EQ(killed.signal, SIGXFSZ) << killed.status << " " << killed.err;
-    EXPECT_FALSE(fs::exists(big));
-    ASSERT_TRUE(fs::exists(big.string() + ".partial"));
-    EXPECT_EQ(fs::file_size(big.string() + ".partial"), 64u * 1024);
+    const fs::path relative = fs::path("docs") / "Reports 2023" / "Q1" / "deep" / "big file.bin";
+    const fs::path big = dir / "0-fat16" / relative;
     const auto expected = identical_files("fat16.manifest.tsv");
-    expect_whole_where_named(dir / "0-fat16", expected);
+    const auto kill_at_64k = [&] {
+        // Killed while writing the first file above 64 KiB, as a crash or a
+        // kill would leave it.
+        const cli_result killed = run_cli({"recover", image.string(), "-o", dir.path().string()},
+                                          {.file_size_limit = 64 * 1024});
+        ASSERT_EQ(killed.signal, SIGXFSZ) << killed.status << " " << killed.err;
+    };
+    const auto rerun_completes_it = [&] {
+        const cli_result rerun = run_cli({"recover", image.string(), "-o", dir.path().string(), "--json"});
+        EXPECT_EQ(rerun.status, 1) << rerun.err;  // what the first run saved is skipped
+        EXPECT_EQ(item_at(json_lines(rerun.out), "/docs/Reports 2023/Q1/deep/big file.bin")["result"], "saved");
+        EXPECT_EQ(file_sha256(big), expected.at("docs/Reports 2023/Q1/deep/big file.bin").at("sha256"));
+        EXPECT_FALSE(fs::exists(dir / "0-fat16.partial"));
+        for (const fs::path& file : files_below(dir.path())) EXPECT_FALSE(utf8_text(file).ends_with(".partial")) << file;
+    };
 
-    // The rerun copies it again and leaves nothing partial.
-    const cli_result rerun = run_cli({"recover", image.string(), "-o", dir.path().string(), "--json"});
-    EXPECT_EQ(rerun.status, 1) << rerun.err;  // what the first run saved is skipped
-    EXPECT_EQ(item_at(json_lines(rerun.out), "/docs/Reports 2023/Q1/deep/big file.bin")["result"], "saved");
-    EXPECT_EQ(file_sha256(big), expected.at("docs/Reports 2023/Q1/deep/big file.bin").at("sha256"));
-    for (const fs::path& file : files_below(dir.path())) EXPECT_FALSE(utf8_text(file).ends_with(".partial")) << file;
+    // A new volume folder is filled as 0-fat16.partial: nothing carries its
+    // final path, and the rerun takes the folder up again.
+    kill_at_64k();
+    EXPECT_FALSE(fs::exists(dir / "0-fat16"));
+    EXPECT_EQ(fs::file_size(dir / "0-fat16.partial" / relative), 64u * 1024);
+    rerun_completes_it();
+
+    // In a volume folder that exists, the copy is NAME.partial until whole.
+    fs::remove(big);
+    kill_at_64k();
+    EXPECT_FALSE(fs::exists(big));
+    EXPECT_EQ(fs::file_size(big.string() + ".partial"), 64u * 1024);
+    expect_whole_where_named(dir / "0-fat16", expected);
+    rerun_completes_it();
 #endif
+}
+
+TEST(RecoverSafety, AFileTheSourceCannotGiveWholeIsKeptAsPartial) {
+    REQUIRE_FIXTURE(image, "fat32_cut.img");  // the last file's second half is past the image's end
+    scratch_dir dir;
+    const cli_result result = run_cli({"recover", image.string(), "-o", dir.path().string(), "--json"});
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_EQ(item_at(json_lines(result.out), "/at the end.bin")["result"], "incomplete");
+    EXPECT_TRUE(fs::exists(dir / "0-fat32" / "at the end.bin.partial"));
+    EXPECT_FALSE(fs::exists(dir / "0-fat32" / "at the end.bin"));
+    EXPECT_FALSE(fs::exists(dir / "0-fat32.partial"));
+    expect_whole_where_named(dir / "0-fat32", identical_files("fat32_cut.manifest.tsv"));
 }
 
 TEST(RecoverSafety, AFullOutputDiskStopsWithOneClearLine) {
@@ -250,7 +277,8 @@ TEST(RecoverSafety, AFullOutputDiskStopsWithOneClearLine) {
     } unmount_at_end{small.string()};
     const cli_result result = run_cli({"recover", image.string(), "-o", small.string()});
     EXPECT_EQ(result.status, 1) << result.err;
-    // Whatever carries its real name is whole.
+    // Whatever carries its real name is whole, and the volume folder has its.
+    EXPECT_TRUE(fs::exists(small / "0-fat16"));
     expect_whole_where_named(small / "0-fat16", identical_files("fat16.manifest.tsv"));
     size_t full_lines = 0, file_lines = 0;
     for (const std::string& line : result.err_lines()) {
