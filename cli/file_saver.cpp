@@ -103,22 +103,17 @@ bool file_saver::clear_the_way(int fd, save_job& job, const std::string& partial
         finish(job, result, std::move(reason));
         return false;
     };
+    if (output_tree::exists(fd, job.name)) return stop("skipped", "already exists; left as it was");
     bool regular = false;
-    if (output_tree::exists(fd, job.name, &regular)) {
-        // Under a staged folder the name is this program's: a killed run
-        // left it there, whole when it has its full size (the engine writes a
-        // file in order), cut short otherwise.
-        if (!job.staged || !regular) return stop("skipped", "already exists; left as it was");
-        if (output_tree::file_size(fd, job.name) == job.size) {
+    if (output_tree::exists(fd, partial, &regular)) {
+        // Left by a run that was cut off. Of its full size it is whole (the
+        // engine writes a file in order, and a copy that failed is short)
+        // and takes its name; otherwise it is copied again.
+        if (regular && output_tree::file_size(fd, partial) == job.size &&
+            output_tree::publish(fd, partial, job.name)) {
             output_tree::set_times(fd, job.name, job.accessed, job.modified);
             return stop("skipped", "already exists; left as it was");
         }
-        if (!output_tree::remove_file(fd, job.name)) {
-            return stop("failed", terminal_text(job.name) + " is cut short and cannot be removed");
-        }
-    }
-    if (output_tree::exists(fd, partial, &regular)) {
-        // Left by a run that was cut off: it is copied again.
         if (!regular || !output_tree::remove_file(fd, partial)) {
             return stop("failed", terminal_text(partial) + " is in the way and cannot be removed");
         }

@@ -12,9 +12,9 @@
 // fifth of the work of saving many small files. A file cut short there is
 // renamed NAME.partial at once. The engine creates every destination
 // exclusively and no rename replaces a file: whatever exists is left as it
-// was and reported as skipped; a NAME.partial left by an earlier run is
-// copied again, and so is a file of the wrong size in a VOLUME.partial left
-// by a run that was killed.
+// was and reported as skipped. A NAME.partial left by an earlier run takes its
+// name when it has the file's full size, and is copied again otherwise; a
+// VOLUME.partial left by a killed run has all its files marked so first.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,9 @@
 #include "output_tree.h"
 
+#include <filesystem>
+
+#include "paths.h"
+
 namespace ostrel::cli {
 
 namespace {
@@ -68,6 +72,30 @@ bool output_tree::rename_in_root(const std::string& from, const std::string& to)
     std::string error;
     int error_number = 0;
     return open_root(error, error_number) && publish(root_fd_, from, to);
+}
+
+void output_tree::mark_partial_below(const std::string& name) const {
+    namespace fs = std::filesystem;
+    const auto utf8_path = [](const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); };
+    const std::u8string suffix(partial_suffix.begin(), partial_suffix.end());
+    std::error_code ec;
+    std::vector<fs::path> files;
+    // Links to folders are not followed, and a link is no regular file.
+    for (fs::recursive_directory_iterator at(utf8_path(shown_path({}, name)), ec), end; !ec && at != end;
+         at.increment(ec)) {
+        if (at->symlink_status(ec).type() == fs::file_type::regular && !at->path().u8string().ends_with(suffix)) {
+            files.push_back(at->path());
+        }
+    }
+    for (const fs::path& file : files) {
+        fs::path partial = file;
+        partial += suffix;
+        if (fs::exists(fs::symlink_status(partial, ec))) {
+            fs::remove(file, ec);
+        } else {
+            fs::rename(file, partial, ec);
+        }
+    }
 }
 
 void output_tree::made_folders::add(const std::string& path) {

@@ -75,6 +75,11 @@ public:
     // there. False (with errno set) on failure.
     bool rename_in_root(const std::string& from, const std::string& to);
 
+    // Renames every regular file below the folder `name` of the output
+    // folder to NAME.partial, unless it ends so already (where both are
+    // there, NAME goes). Nothing is followed; failures are passed over.
+    void mark_partial_below(const std::string& name) const;
+
     // The path shown to the user.
     std::string shown_path(const std::vector<std::string>& parts, const std::string& name = {}) const;
 

@@ -203,6 +203,11 @@ private:
         // (file_saver.h). One a killed run left is taken up again.
         staged_ = !tree_.holds(volume_dir_);
         const std::string folder_on_disk = staged_ ? volume_dir_ + std::string(partial_suffix) : volume_dir_;
+        // Any file in a staged folder that a killed run left may be the one
+        // it was copying: all are marked partial, and each one this run finds
+        // whole takes its name back (file_saver). The others stay partial,
+        // whatever this run selects.
+        if (staged_ && tree_.holds(folder_on_disk)) tree_.mark_partial_below(folder_on_disk);
         destination_claims claims;  // one set per volume folder
         folder_above_ = {};
         std::vector<save_job> jobs(std::min(files.size(), planned_ahead));

@@ -233,10 +233,16 @@ TEST(RecoverSafety, AFileCutShortKeepsAPartialNameUntilARerunCompletesIt) {
     };
 
     // A new volume folder is filled as 0-fat16.partial: nothing carries its
-    // final path, and the rerun takes the folder up again.
+    // final path. A rerun takes the folder up again; one that does not select
+    // the file cut short leaves it partial.
     kill_at_64k();
     EXPECT_FALSE(fs::exists(dir / "0-fat16"));
     EXPECT_EQ(fs::file_size(dir / "0-fat16.partial" / relative), 64u * 1024);
+    const cli_result texts = run_cli({"recover", image.string(), "-o", dir.path().string(), "--types", "txt"});
+    EXPECT_EQ(texts.status, 1) << texts.err;
+    EXPECT_FALSE(fs::exists(big));
+    EXPECT_EQ(fs::file_size(big.string() + ".partial"), 64u * 1024);
+    expect_whole_where_named(dir / "0-fat16", expected);
     rerun_completes_it();
 
     // In a volume folder that exists, the copy is NAME.partial until whole.
