@@ -74,28 +74,33 @@ bool output_tree::rename_in_root(const std::string& from, const std::string& to)
     return open_root(error, error_number) && publish(root_fd_, from, to);
 }
 
-void output_tree::mark_partial_below(const std::string& name) const {
+bool output_tree::mark_partial_below(const std::string& name) const {
     namespace fs = std::filesystem;
     const auto utf8_path = [](const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); };
     const std::u8string suffix(partial_suffix.begin(), partial_suffix.end());
-    std::error_code ec;
+    std::error_code walk;
     std::vector<fs::path> files;
     // Links to folders are not followed, and a link is no regular file.
-    for (fs::recursive_directory_iterator at(utf8_path(shown_path({}, name)), ec), end; !ec && at != end;
-         at.increment(ec)) {
+    fs::recursive_directory_iterator at(utf8_path(shown_path({}, name)), walk);
+    for (const fs::recursive_directory_iterator end; !walk && at != end; at.increment(walk)) {
+        std::error_code ec;
         if (at->symlink_status(ec).type() == fs::file_type::regular && !at->path().u8string().ends_with(suffix)) {
             files.push_back(at->path());
         }
     }
+    bool all = !walk;
     for (const fs::path& file : files) {
         fs::path partial = file;
         partial += suffix;
+        std::error_code ec;
         if (fs::exists(fs::symlink_status(partial, ec))) {
             fs::remove(file, ec);
         } else {
             fs::rename(file, partial, ec);
         }
+        all = all && !ec;
     }
+    return all;
 }
 
 void output_tree::made_folders::add(const std::string& path) {

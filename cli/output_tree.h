@@ -77,8 +77,9 @@ public:
 
     // Renames every regular file below the folder `name` of the output
     // folder to NAME.partial, unless it ends so already (where both are
-    // there, NAME goes). Nothing is followed; failures are passed over.
-    void mark_partial_below(const std::string& name) const;
+    // there, NAME goes). Nothing is followed. False when a folder could not
+    // be read or a file not renamed.
+    bool mark_partial_below(const std::string& name) const;
 
     // The path shown to the user.
     std::string shown_path(const std::vector<std::string>& parts, const std::string& name = {}) const;

@@ -201,13 +201,20 @@ private:
         // A volume folder that is not there yet is filled under a name that
         // says it is partial, and takes its name once the volume is done
         // (file_saver.h). One a killed run left is taken up again.
+        const std::string staging = volume_dir_ + std::string(partial_suffix);
         staged_ = !tree_.holds(volume_dir_);
-        const std::string folder_on_disk = staged_ ? volume_dir_ + std::string(partial_suffix) : volume_dir_;
         // Any file in a staged folder that a killed run left may be the one
         // it was copying: all are marked partial, and each one this run finds
         // whole takes its name back (file_saver). The others stay partial,
-        // whatever this run selects.
-        if (staged_ && tree_.holds(folder_on_disk)) tree_.mark_partial_below(folder_on_disk);
+        // whatever this run selects. A folder that cannot be gone through
+        // whole is never given its name: it is left as it is, and this run
+        // saves file by file into the volume folder.
+        if (staged_ && tree_.holds(staging) && !tree_.mark_partial_below(staging)) {
+            staged_ = false;
+            shown_.note("ostrel: " + terminal_text(tree_.shown_path({}, staging)) +
+                        ", left by an interrupted run, could not be gone through; it is left as it is");
+        }
+        const std::string folder_on_disk = staged_ ? staging : volume_dir_;
         destination_claims claims;  // one set per volume folder
         folder_above_ = {};
         std::vector<save_job> jobs(std::min(files.size(), planned_ahead));
